@@ -1,0 +1,37 @@
+# Shared by the scripts: Debian packages and the build.
+# shellcheck shell=bash
+
+RFIDD_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# ensure_packages PKG...: installs what is missing when run as root (one
+# apt-get update first); otherwise prints the exact apt-get line and fails.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing Debian packages. Install them with:" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        return 1
+    fi
+    echo "Installing Debian packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q </dev/null
+    apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+}
+
+# The packages every build needs.
+BUILD_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev libcjson-dev)
+# What the tests need beyond that (GoogleTest; ip and unshare for the
+# network-namespace tests).
+TEST_PACKAGES=(libgtest-dev iproute2 util-linux)
+
+# configure_and_build DIR [cmake options...]
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S "$RFIDD_TOP" -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+}

@@ -4,6 +4,8 @@
  */
 #pragma once
 
+#include <cstddef>
+
 // Reader-side start-up, then the card loop for the life of the process.
 // Returns -1 only when the card database cannot be opened.
 int handle_event();
@@ -25,3 +27,19 @@ void trim(char *text);
 // Trims `text` and, when it is a valid bit string, stores the request and
 // sets OPT_CONTROL. Returns 0 when accepted, -1 when refused.
 int parse_cmd(char *text);
+
+// Longest block slice that follows a UID in a card number.
+inline constexpr int BLOCK_SLICE_MAX = 31;
+// Characters in the hexadecimal text of one 16-byte card block.
+inline constexpr int BLOCK_TEXT_LENGTH = 32;
+
+// Copies characters firstChar..lastChar (1-based, inclusive) of `blockText`
+// into `slice` (`sliceSize` bytes, always NUL-terminated) and returns the
+// number of characters copied:
+//   - firstChar 0, or lastChar smaller than firstChar: empty slice;
+//   - lastChar beyond the end of the block text (32 characters, or fewer if
+//     the text is shorter) is taken as its last character, so a slice that
+//     starts after the end is empty;
+//   - a slice longer than BLOCK_SLICE_MAX characters (or than `sliceSize`
+//     leaves room for) keeps its first characters only.
+int cutBlockSlice(const char *blockText, int firstChar, int lastChar, char *slice, size_t sliceSize);

@@ -16,6 +16,15 @@
 // then makes the descriptor blocking. Returns the descriptor or -1.
 int open_port(const char *path);
 
+struct termios;
+
+// The record set_port applies: all zeros, then CLOCAL | CREAD, the character
+// size (7 -> CS7, 8 -> CS8, otherwise CS5), parity ('O', 'E'; anything else
+// none), speed (2400, 4800, 9600, 115200; otherwise 9600), stop bits (2 ->
+// CSTOPB), VMIN = VTIME = 0. A pseudo-terminal keeps its own character size
+// and parity, so this is where those fields can be checked.
+void makePortSettings(struct termios *tio, int speed, int dataBits, int stopBits, char parity);
+
 // Builds a fresh raw termios record (speed, data bits, stop bits, parity
 // 'N', 'O' or 'E') and applies it at once. 0 on success, -1 on failure.
 int set_port(int fd, int speed, int dataBits, int stopBits, char parity);

@@ -28,7 +28,9 @@ int acceptClient(int listenFd, sockaddr_in *peer)
     for (;;) {
         sockaddr_in address{};
         socklen_t length = sizeof address;
-        int fd = accept(listenFd, reinterpret_cast<sockaddr *>(&address), &length);
+        // Close-on-exec: the shell that runs the reboot command must not inherit
+        // the service sockets.
+        int fd = accept4(listenFd, reinterpret_cast<sockaddr *>(&address), &length, SOCK_CLOEXEC);
         if (fd >= 0) {
             if (peer)
                 *peer = address;

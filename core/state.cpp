@@ -6,7 +6,7 @@ ServerConf srvConf = {};
 TelegramContent telegramContent = {};
 ControlRequest cmdData = {};
 std::atomic<int32_t> opt{OPT_READ};
-thread_local int32_t result = 0;
+thread_local constinit int32_t result = 0;
 // Default attributes; valid before any thread may take it.
 pthread_rwlock_t rwlock = PTHREAD_RWLOCK_INITIALIZER;
 

@@ -55,7 +55,7 @@ extern ServerConf srvConf;
 extern TelegramContent telegramContent;
 extern ControlRequest cmdData;
 extern std::atomic<int32_t> opt;
-extern thread_local int32_t result;
+extern thread_local constinit int32_t result;
 extern pthread_rwlock_t rwlock;
 
 // Whole-record copies of srvConf and telegramContent.

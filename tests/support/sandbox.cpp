@@ -28,9 +28,11 @@ int runProgram(const std::vector<std::string> &argv, std::string *outputText, in
     return status;
 }
 
-bool isListening(int port)
+// Looks for a socket bound to `port` in the given /proc/net table whose state
+// is `state` (0A: a listening TCP socket; 07: a bound UDP socket).
+static bool hasSocket(const char *tablePath, int port, const char *wantedState)
 {
-    std::ifstream table("/proc/net/tcp");
+    std::ifstream table(tablePath);
     std::string line;
     std::getline(table, line); // header
     while (std::getline(table, line)) {
@@ -38,13 +40,17 @@ bool isListening(int port)
         std::string slot, local, remote, state;
         fields >> slot >> local >> remote >> state;
         size_t colon = local.find(':');
-        if (colon == std::string::npos || state != "0A")
+        if (colon == std::string::npos || state != wantedState)
             continue;
         if (std::stoi(local.substr(colon + 1), nullptr, 16) == port)
             return true;
     }
     return false;
 }
+
+bool isListening(int port) { return hasSocket("/proc/net/tcp", port, "0A"); }
+
+bool isBoundUdp(int port) { return hasSocket("/proc/net/udp", port, "07"); }
 
 bool waitForListening(int port, int timeoutMs)
 {
@@ -66,7 +72,10 @@ bool startDaemon(Sandbox &sandbox)
     }
     // The listener is the last service thread started; the card loop's
     // start-up line follows the opening of the serial line.
-    if (!waitForListening(10001, 10000) || !waitForOutput(sandbox.daemon, "readStyle=", 10000)) {
+    bool up = waitForListening(10001, 10000) && waitForListening(8001, 10000);
+    for (int waited = 0; up && !isBoundUdp(8000) && waited < 10000; waited += 10)
+        usleep(10000);
+    if (!up || !isBoundUdp(8000) || !waitForOutput(sandbox.daemon, "readStyle=", 10000)) {
         fprintf(stderr, "rfidd-sandbox did not come up:\n%s\n", output(sandbox.daemon).c_str());
         return false;
     }

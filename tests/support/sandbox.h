@@ -45,6 +45,8 @@ int runProgram(const std::vector<std::string> &argv, std::string *outputText = n
 // connection is made).
 bool isListening(int port);
 bool waitForListening(int port, int timeoutMs);
+// True when a UDP socket is bound to `port` (from /proc/net/udp).
+bool isBoundUdp(int port);
 
 // The parts of a process's output that show a crash or a sanitizer report;
 // empty when there are none.

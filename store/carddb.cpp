@@ -1,38 +1,12 @@
 #include "store/store.h"
+#include "store/statement.h"
 
 #include "core/state.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-struct TableFreer {
-    void operator()(char **table) const { sqlite3_free_table(table); }
-};
-using Table = std::unique_ptr<char *, TableFreer>;
-
-// Statements hold at most 255 characters and the terminator; the one byte
-// more shows a statement that would not have fitted, which is refused rather
-// than cut short.
-static constexpr size_t STATEMENT_SIZE = 256;
-using Statement = char[STATEMENT_SIZE + 1];
-
-// Composes a statement with sqlite3's formatting: text arguments go through
-// %q, which doubles their single quotes, so a text stays one literal.
-static int composeStatement(Statement &statement, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    sqlite3_vsnprintf(static_cast<int>(sizeof statement), statement, format, args);
-    va_end(args);
-    if (strlen(statement) >= STATEMENT_SIZE) {
-        puts("Statement too long");
-        return -1;
-    }
-    return 0;
-}
 
 // Runs one change of the card table under the write hold of rwlock.
 static int runChange(sqlite3 *db, const char *statement)

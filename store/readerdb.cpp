@@ -1,9 +1,9 @@
 #include "store/store.h"
+#include "store/statement.h"
 
 #include "core/config.h"
 #include "core/state.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,37 +14,11 @@ struct DbCloser {
 };
 using Db = std::unique_ptr<sqlite3, DbCloser>;
 
-struct TableFreer {
-    void operator()(char **table) const { sqlite3_free_table(table); }
-};
-using Table = std::unique_ptr<char *, TableFreer>;
-
 // The longest ip text the 16-byte ip field of ServerConf takes.
 static constexpr size_t IP_MAX = 15;
 // Twelve key digits; a thirteenth, odd character is ignored by hexChar2Hex,
 // so it still gives no more than the 6 key bytes.
 static constexpr size_t KEY_TEXT_MAX = 13;
-
-// Statements hold at most 255 characters and the terminator; the one byte
-// more shows a statement that would not have fitted, which is refused rather
-// than cut short.
-static constexpr size_t STATEMENT_SIZE = 256;
-using Statement = char[STATEMENT_SIZE + 1];
-
-// Composes a statement with sqlite3's formatting: text arguments go through
-// %q, which doubles their single quotes, so a text stays one literal.
-static int composeStatement(Statement &statement, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    sqlite3_vsnprintf(static_cast<int>(sizeof statement), statement, format, args);
-    va_end(args);
-    if (strlen(statement) >= STATEMENT_SIZE) {
-        puts("Statement too long");
-        return -1;
-    }
-    return 0;
-}
 
 static Db openReaderDb()
 {

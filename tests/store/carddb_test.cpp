@@ -15,6 +15,7 @@ namespace {
 
 using storetest::dumpDatabase;
 using storetest::execSql;
+using storetest::finishesWhileHeld;
 using storetest::OutputCapture;
 using storetest::queryText;
 
@@ -164,27 +165,6 @@ TEST_F(CardDb, NoConnectionIsAFailureNotACrash)
     EXPECT_EQ(readCardRecord(nullptr), nullptr);
     EXPECT_EQ(deleteCardRecordAll(nullptr), -1);
     EXPECT_NE(out.finish(), "");
-}
-
-// Whether `call` finished within waitMs on another thread while the test
-// holds rwlock.
-template <typename Call> bool finishesWhileHeld(bool exclusive, int waitMs, Call call)
-{
-    if (exclusive)
-        pthread_rwlock_wrlock(&rwlock);
-    else
-        pthread_rwlock_rdlock(&rwlock);
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        call();
-        done = true;
-    });
-    for (int waited = 0; waited < waitMs && !done; waited += 10)
-        usleep(10000);
-    bool finished = done;
-    pthread_rwlock_unlock(&rwlock);
-    worker.join();
-    return finished;
 }
 
 TEST_F(CardDb, ChangesTakeRwlockExclusivelyTheQueryShared)

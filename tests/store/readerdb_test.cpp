@@ -19,6 +19,7 @@ using storetest::dumpDatabase;
 using storetest::execSql;
 using storetest::OutputCapture;
 using storetest::queryText;
+using storetest::finishesWhileHeld;
 
 class ReaderDb : public storetest::ScratchTest {
 protected:
@@ -359,27 +360,6 @@ TEST_F(ReaderDb, DoubledQuotesCountTowardsTheStatementLength)
 }
 
 // --- rwlock ------------------------------------------------------------------------------------
-
-// Runs `call` on a thread while the test holds rwlock in the given mode;
-// true when the call finished within waitMs, with the lock still held.
-template <typename Call> bool finishesWhileHeld(bool exclusive, int waitMs, Call call)
-{
-    if (exclusive)
-        pthread_rwlock_wrlock(&rwlock);
-    else
-        pthread_rwlock_rdlock(&rwlock);
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        call();
-        done = true;
-    });
-    for (int waited = 0; waited < waitMs && !done; waited += 10)
-        usleep(10000);
-    bool finished = done;
-    pthread_rwlock_unlock(&rwlock);
-    worker.join();
-    return finished;
-}
 
 // Long enough to see a call wait; generous enough for a call that does not.
 constexpr int WAITS = 200;

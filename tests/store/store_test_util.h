@@ -7,6 +7,7 @@
 #pragma once
 
 #include "core/config.h"
+#include "core/state.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
@@ -19,11 +20,34 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace storetest {
+
+// Runs `call` on a thread while the test holds rwlock in the given mode;
+// true when the call finished within waitMs, with the lock still held.
+template <typename Call> bool finishesWhileHeld(bool exclusive, int waitMs, Call call)
+{
+    if (exclusive)
+        pthread_rwlock_wrlock(&rwlock);
+    else
+        pthread_rwlock_rdlock(&rwlock);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        call();
+        done = true;
+    });
+    for (int waited = 0; waited < waitMs && !done; waited += 10)
+        usleep(10000);
+    bool finished = done;
+    pthread_rwlock_unlock(&rwlock);
+    worker.join();
+    return finished;
+}
 
 // Everything written to standard output (fd 1) or standard error (fd 2)
 // between construction and finish() goes to a temporary file instead.

@@ -530,15 +530,11 @@ static int setNet(const in_addr &host, const Args &args)
                           "Network settings stored; the reader reboots now.");
 
     std::string request = requestText("CMD_SetNetConf", data);
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        fprintf(stderr, "rfidctl: cannot create a socket: %s\n", strerror(errno));
-        return RC_UNREACHABLE;
-    }
     // HOST may be the broadcast address, to reach a reader whose address
     // does not fit the local network.
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    int fd = openBroadcastSocket();
+    if (fd < 0)
+        return RC_UNREACHABLE;
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_addr = host;

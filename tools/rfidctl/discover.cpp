@@ -98,13 +98,9 @@ int runDiscover(const Args &args)
             return usageError("discover", "--interface " + addressText(source) +
                                               ": no network interface of this host has that address");
     }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        fprintf(stderr, "rfidctl: cannot create a socket: %s\n", strerror(errno));
+    int fd = openBroadcastSocket();
+    if (fd < 0)
         return RC_UNREACHABLE;
-    }
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);

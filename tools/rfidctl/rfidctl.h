@@ -81,6 +81,9 @@ long long monotonicMs();
 // descriptor, still non-blocking (its users poll), or -1 with an error
 // message already printed and *rc set to RC_UNREACHABLE.
 int connectWithin(const in_addr &address, int port, int timeoutMs, int *rc);
+// A UDP socket that may send broadcasts, or -1 with an error message
+// already printed.
+int openBroadcastSocket();
 
 // The subcommands.
 int runListen(const Args &args);

@@ -165,6 +165,18 @@ long long monotonicMs()
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
+int openBroadcastSocket()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        fprintf(stderr, "rfidctl: cannot create a socket: %s\n", strerror(errno));
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    return fd;
+}
+
 int connectWithin(const in_addr &address, int port, int timeoutMs, int *rc)
 {
     sockaddr_in peer{};

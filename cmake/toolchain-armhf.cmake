@@ -53,9 +53,15 @@ endif()
 # (scripts/test-armhf). The C library and libstdc++ come from the cross
 # toolchain's directory, so that they match its dynamic loader; cJSON comes
 # from the multiarch directory.
-find_program(RFIDD_QEMU_ARM qemu-arm)
+# qemu-arm is looked up afresh at every configure (never cached), so a build
+# directory configured before qemu-user was installed picks it up later.
+# Without it the test lists are made when ctest runs, not right after
+# linking, so the build never runs an ARM program on the host.
+find_program(RFIDD_QEMU_ARM qemu-arm NO_CACHE)
 if(RFIDD_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR
       ${RFIDD_QEMU_ARM} -L /usr/${RFIDD_CROSS_TRIPLET}
       -E LD_LIBRARY_PATH=/usr/${RFIDD_CROSS_TRIPLET}/lib:/usr/lib/${RFIDD_CROSS_TRIPLET})
+else()
+  set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 endif()

@@ -193,6 +193,7 @@ int handle_event()
             close(fd);
         return -1;
     }
+    sqlite3_busy_timeout(db, DB_BUSY_TIMEOUT_MS);
     deleteCardRecordAll(db);
     // The card database stays open, unused, for the life of the loop.
 

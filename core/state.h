@@ -7,8 +7,8 @@
  *   telegramContent  how a card is read and cut into a card number
  *   cmdData, opt     the pending device-control request and the loop's mode
  *   result           status of the operation behind a network command
- *   rwlock           the one reader-writer lock around the server-settings and
- *                    card-table statements
+ *   rwlock           the one reader-writer lock around every statement on the
+ *                    reader database and the card table
  *
  * srvConf and telegramContent are replaced by one thread while another reads
  * them, so they are never touched directly: the copy-in/copy-out helpers below

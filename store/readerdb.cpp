@@ -29,14 +29,17 @@ static Db openReaderDb()
         puts(sqlite3_errmsg(raw));
         return nullptr;
     }
+    // Another process holding the file for a moment (a provisioning check,
+    // an operator's sqlite3 shell) delays a statement instead of failing it.
+    sqlite3_busy_timeout(raw, DB_BUSY_TIMEOUT_MS);
     return db;
 }
 
 // Runs one query of `columns` columns and hands back the cells of its first
-// data row through *row. `shared`: hold rwlock for reading around the query.
+// data row through *row, holding rwlock for reading around the query alone.
 // Every failure has been printed when this returns -1.
-static int queryFirstRow(const char *statement, const char *tableName, int columns, bool shared,
-                         Db *db, Table *table, char ***row)
+static int queryFirstRow(const char *statement, const char *tableName, int columns, Db *db, Table *table,
+                         char ***row)
 {
     *db = openReaderDb();
     if (!*db)
@@ -46,11 +49,9 @@ static int queryFirstRow(const char *statement, const char *tableName, int colum
     int rows = 0;
     int cols = 0;
     char *error = nullptr;
-    if (shared)
-        pthread_rwlock_rdlock(&rwlock);
+    pthread_rwlock_rdlock(&rwlock);
     int rc = sqlite3_get_table(db->get(), statement, &cells, &rows, &cols, &error);
-    if (shared)
-        pthread_rwlock_unlock(&rwlock);
+    pthread_rwlock_unlock(&rwlock);
     table->reset(cells);
     if (rc != SQLITE_OK) {
         puts(error ? error : sqlite3_errstr(rc));
@@ -71,18 +72,16 @@ static int queryFirstRow(const char *statement, const char *tableName, int colum
     return 0;
 }
 
-// Runs one update; `exclusive`: hold rwlock for writing around it.
-static int runUpdate(const char *statement, bool exclusive)
+// Runs one update, holding rwlock for writing around it alone.
+static int runUpdate(const char *statement)
 {
     Db db = openReaderDb();
     if (!db)
         return -1;
     char *error = nullptr;
-    if (exclusive)
-        pthread_rwlock_wrlock(&rwlock);
+    pthread_rwlock_wrlock(&rwlock);
     int rc = sqlite3_exec(db.get(), statement, nullptr, nullptr, &error);
-    if (exclusive)
-        pthread_rwlock_unlock(&rwlock);
+    pthread_rwlock_unlock(&rwlock);
     if (rc != SQLITE_OK) {
         printf("%s", error ? error : sqlite3_errstr(rc));
         fflush(stdout);
@@ -99,8 +98,7 @@ int readDevId(int *devId)
     Db db;
     Table table;
     char **row = nullptr;
-    if (queryFirstRow("select devId from ReaderInfo where id=1", "ReaderInfo", 1, false, &db, &table,
-                      &row) != 0)
+    if (queryFirstRow("select devId from ReaderInfo where id=1", "ReaderInfo", 1, &db, &table, &row) != 0)
         return -1;
     *devId = atoi(row[0]);
     return 0;
@@ -111,7 +109,7 @@ int writeDevId(int devId)
     Statement statement;
     if (composeStatement(statement, "update ReaderInfo set devId=%d where id=1", devId) != 0)
         return -1;
-    return runUpdate(statement, false);
+    return runUpdate(statement);
 }
 
 int readTelegramContent(uint8_t *readStyle, uint8_t *keyType, uint8_t *key, uint8_t *block,
@@ -121,7 +119,7 @@ int readTelegramContent(uint8_t *readStyle, uint8_t *keyType, uint8_t *key, uint
     Table table;
     char **row = nullptr;
     if (queryFirstRow("select readStyle, keyType, key, block, firstChar, lastChar from ReaderInfo where id=1",
-                      "ReaderInfo", 6, false, &db, &table, &row) != 0)
+                      "ReaderInfo", 6, &db, &table, &row) != 0)
         return -1;
     if (strlen(row[2]) > KEY_TEXT_MAX) {
         printf("ReaderInfo: key of row 1 longer than 12 hexadecimal digits\n");
@@ -151,7 +149,7 @@ int writeTelegramContent(uint8_t readStyle, uint8_t keyType, const char *key, ui
                          static_cast<int>(block), static_cast<int>(firstChar),
                          static_cast<int>(lastChar)) != 0)
         return -1;
-    return runUpdate(statement, false);
+    return runUpdate(statement);
 }
 
 int readServerConfig(char *ip, int *port, int *codeType)
@@ -159,8 +157,8 @@ int readServerConfig(char *ip, int *port, int *codeType)
     Db db;
     Table table;
     char **row = nullptr;
-    if (queryFirstRow("select ip, port, codeType from ServerInfo where id=1", "ServerInfo", 3, true, &db,
-                      &table, &row) != 0)
+    if (queryFirstRow("select ip, port, codeType from ServerInfo where id=1", "ServerInfo", 3, &db, &table,
+                      &row) != 0)
         return -1;
     size_t ipLength = strlen(row[0]);
     if (ipLength > IP_MAX) {
@@ -187,5 +185,5 @@ int writeServerConfig(const char *ip, int port, int codeType)
     if (composeStatement(statement, "update ServerInfo set ip='%q', port=%d, codeType=%d where id=1", ip,
                          port, codeType) != 0)
         return -1;
-    return runUpdate(statement, true);
+    return runUpdate(statement);
 }

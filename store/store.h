@@ -73,8 +73,13 @@ std::recursive_mutex &netSettingsMutex();
 //   with "Statement too long" (one line) and -1; it is never cut short.
 //   writeServerConfig also refuses an ip over 15 characters ("Server ip
 //   longer than 15 characters"), which no read could take back.
-// - readServerConfig and writeServerConfig hold rwlock (shared, exclusive)
-//   around their one sqlite3 call only.
+// - Every read holds rwlock shared, every update exclusive, around its one
+//   sqlite3 call only, so the card loop's reload of the server settings and
+//   a configuration command never meet inside SQLite.
+// - Every connection waits up to DB_BUSY_TIMEOUT_MS for a lock that another
+//   process holds on the file before its statement fails.
+
+inline constexpr int DB_BUSY_TIMEOUT_MS = 1000;
 
 int readDevId(int *devId);
 int writeDevId(int devId);

@@ -365,25 +365,25 @@ TEST_F(ReaderDb, DoubledQuotesCountTowardsTheStatementLength)
 constexpr int WAITS = 200;
 constexpr int RUNS = 10000;
 
-TEST_F(ReaderDb, ServerSettingsStatementsTakeRwlockTheOthersDoNot)
+TEST_F(ReaderDb, ReadsTakeRwlockSharedAndUpdatesExclusively)
 {
     char ip[16] = {};
     int port = 0, codeType = 0, devId = 0;
     int status = 99;
+    Telegram telegram;
     EXPECT_FALSE(finishesWhileHeld(true, WAITS, [&] { status = readServerConfig(ip, &port, &codeType); }));
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(finishesWhileHeld(false, RUNS, [&] { status = readServerConfig(ip, &port, &codeType); }));
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(finishesWhileHeld(false, WAITS, [&] { status = writeServerConfig("10.1.1.1", 1, 0); }));
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(finishesWhileHeld(true, RUNS, [&] { status = readDevId(&devId); }));
+    EXPECT_FALSE(finishesWhileHeld(true, WAITS, [&] { status = readDevId(&devId); }));
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(finishesWhileHeld(true, RUNS, [&] { status = writeDevId(8); }));
+    EXPECT_TRUE(finishesWhileHeld(false, RUNS, [&] { status = telegram.read(); }));
     EXPECT_EQ(status, 0);
-    Telegram telegram;
-    EXPECT_TRUE(finishesWhileHeld(true, RUNS, [&] { status = telegram.read(); }));
+    EXPECT_FALSE(finishesWhileHeld(false, WAITS, [&] { status = writeDevId(8); }));
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(finishesWhileHeld(true, RUNS, [&] { status = writeTelegramContent(1, 1, "00", 1, 1, 1); }));
+    EXPECT_FALSE(finishesWhileHeld(false, WAITS, [&] { status = writeTelegramContent(1, 1, "00", 1, 1, 1); }));
     EXPECT_EQ(status, 0);
 }
 

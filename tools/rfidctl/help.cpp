@@ -101,7 +101,7 @@ static const char GET_HELP[] =
     "                \"port\":\"P\"}; telegram: {\"readStyle\":N,\"keyType\":N,\n"
     "                \"key\":\"HEX\",\"block\":N,\"firstChar\":N,\"lastChar\":N}\n"
     "  --timeout MS  how long to wait for the connection and for the reply\n"
-    "                (default 2000; the reader answers 200 ms after a request)\n";
+    "                (default 2000)\n";
 
 static const char SET_HELP[] =
     "Usage:\n"

@@ -18,6 +18,7 @@ static const char MAIN_HELP[] =
     "  rfidctl HOST set net [--ip A] [--mask A] [--gateway A] [--dns A] [--mac M]\n"
     "                       [--udp --old-ip A] [--yes]\n"
     "  rfidctl HOST control BITS\n"
+    "  rfidctl console [--bind ADDR:PORT] [--listen PORT] [--interface ADDR]\n"
     "  rfidctl help [COMMAND]          or: rfidctl COMMAND --help\n"
     "\n"
     "Tool for integrators of rfidd card readers.\n"
@@ -27,6 +28,8 @@ static const char MAIN_HELP[] =
     "  get       read a reader's settings (JSON service, TCP port 8001)\n"
     "  set       change a reader's settings (TCP port 8001; set net also UDP 8000)\n"
     "  control   switch a reader's relay, buzzer and lights (TCP port 10001)\n"
+    "  console   a web page on this machine that finds, shows and configures\n"
+    "            every reader on the segment, and shows cards as they arrive\n"
     "\n"
     "HOST is the reader's IPv4 address (a.b.c.d). rfidctl talks to that address\n"
     "only. Output is meant for people; --json prints JSON for scripts instead.\n"
@@ -165,6 +168,37 @@ static const char CONTROL_HELP[] =
     "  --json        print what was sent as JSON\n"
     "  --timeout MS  how long to wait for the connection (default 2000)\n";
 
+static const char CONSOLE_HELP[] =
+    "Usage: rfidctl console [--bind ADDR:PORT] [--listen PORT] [--interface ADDR]\n"
+    "\n"
+    "Runs a web page for commissioning readers: it lists the readers that\n"
+    "answer the search broadcast with their id, server, telegram content and\n"
+    "network settings, changes id, server and telegram content of one reader\n"
+    "or of many at once, sets up the network of one reader (which reboots it),\n"
+    "and switches relay, buzzer and lights. It speaks to the readers exactly\n"
+    "as discover, get, set and control do. Open the printed URL in a browser on\n"
+    "this machine:\n"
+    "\n"
+    "  Console: http://127.0.0.1:8080/?token=3f9c...\n"
+    "\n"
+    "The token is drawn at random at every start. Every API call needs it (the\n"
+    "page takes it from its URL), and requests whose Host header is not the\n"
+    "console's address are refused, so other web pages cannot use the console.\n"
+    "\n"
+    "  --bind ADDR:PORT  where the page is served (default 127.0.0.1:8080; port\n"
+    "                    0 picks a free one). Any address other than 127.x.x.x\n"
+    "                    lets other hosts reach the page: a warning says so\n"
+    "  --listen PORT     also run the upstream server (as rfidctl listen PORT\n"
+    "                    does, on every address) and show each card number on\n"
+    "                    the page as it arrives; one button points the selected\n"
+    "                    readers' server at this machine and that port\n"
+    "  --interface ADDR  send the search from this local IPv4 address (and so\n"
+    "                    from its network interface)\n"
+    "\n"
+    "Replies of readers are awaited 2000 ms, searches 1000 ms. Stops with exit\n"
+    "status 0 on SIGINT (Ctrl-C) or SIGTERM; 1 for a wrong option, 3 when the\n"
+    "address or port cannot be opened. docs/console.md describes the API.\n";
+
 struct HelpTopic {
     const char *name;
     const char *text;
@@ -172,7 +206,7 @@ struct HelpTopic {
 
 static const HelpTopic TOPICS[] = {
     {"listen", LISTEN_HELP}, {"discover", DISCOVER_HELP}, {"get", GET_HELP},
-    {"set", SET_HELP},       {"control", CONTROL_HELP},
+    {"set", SET_HELP},       {"control", CONTROL_HELP}, {"console", CONSOLE_HELP},
 };
 
 bool isHelpTopic(const std::string &topic)

@@ -4,7 +4,8 @@
  * A reader opens one connection per card, writes the card number once and
  * closes. Everything received on a connection until its close is one card.
  * Connections are served side by side with poll; each has a bounded buffer
- * and an idle limit, and their number is capped.
+ * and an idle limit, and their number is capped. The console runs the same
+ * server and hands each card to its page instead of standard output.
  */
 #include "tools/rfidctl/rfidctl.h"
 
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,19 +35,26 @@ struct Connection {
     long long lastActivityMs = 0;
 };
 
+using CardHandler = std::function<bool(const Card &)>;
+
+std::string cardJson(const Card &card)
+{
+    std::string line = "{\"time\":" + jsonString(card.time) + ",\"peer\":" + jsonString(card.peer) +
+                       ",\"card\":" + jsonString(card.data);
+    if (card.truncated)
+        line += ",\"truncated\":true";
+    return line + "}";
+}
+
 // False once standard output is gone (a closed pipe): then listening is over.
-static bool printCard(const Connection &connection, bool json)
+static bool printCard(const Card &card, bool json)
 {
     std::string line;
     if (json) {
-        line = "{\"time\":" + jsonString(localTimeText()) + ",\"peer\":" + jsonString(connection.peer) +
-               ",\"card\":" + jsonString(connection.data);
-        if (connection.truncated)
-            line += ",\"truncated\":true";
-        line += "}";
+        line = cardJson(card);
     } else {
-        line = localTimeText() + " " + connection.peer + " " + visibleText(connection.data);
-        if (connection.truncated)
+        line = card.time + " " + card.peer + " " + visibleText(card.data);
+        if (card.truncated)
             line += " [truncated]";
     }
     line += "\n";
@@ -55,10 +64,11 @@ static bool printCard(const Connection &connection, bool json)
 
 static bool outputLost = false;
 
-// Ends a connection: prints its card (if anything arrived) and closes it.
-static void finish(Connection &connection, bool json, const char *why)
+// Ends a connection: hands on its card (if anything arrived) and closes it.
+static void finish(Connection &connection, const CardHandler &onCard, const char *why)
 {
-    if (!connection.data.empty() && !printCard(connection, json))
+    if (!connection.data.empty() &&
+        !onCard(Card{localTimeText(), connection.peer, connection.data, connection.truncated}))
         outputLost = true;
     if (why)
         fprintf(stderr, "rfidctl: %s: %s\n", connection.peer.c_str(), why);
@@ -67,7 +77,7 @@ static void finish(Connection &connection, bool json, const char *why)
 }
 
 // Reads what is there. Returns false when the connection is over.
-static bool readFrom(Connection &connection, bool json)
+static bool readFrom(Connection &connection, const CardHandler &onCard)
 {
     char buffer[4096];
     for (;;) {
@@ -79,13 +89,13 @@ static bool readFrom(Connection &connection, bool json)
             connection.data.append(buffer, take);
             if (static_cast<size_t>(n) > take) {
                 connection.truncated = true;
-                finish(connection, json, "more than 1024 bytes, connection closed");
+                finish(connection, onCard, "more than 1024 bytes, connection closed");
                 return false;
             }
             continue;
         }
         if (n == 0) {
-            finish(connection, json, connection.data.empty() ? "closed without sending anything" : nullptr);
+            finish(connection, onCard, connection.data.empty() ? "closed without sending anything" : nullptr);
             return false;
         }
         if (errno == EINTR)
@@ -93,7 +103,7 @@ static bool readFrom(Connection &connection, bool json)
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return true;
         // A reset after the card counts like a close.
-        finish(connection, json, connection.data.empty() ? "connection reset without data" : nullptr);
+        finish(connection, onCard, connection.data.empty() ? "connection reset without data" : nullptr);
         return false;
     }
 }
@@ -117,6 +127,83 @@ static void acceptAll(int listener, std::vector<Connection> &connections)
         connection.lastActivityMs = monotonicMs();
         connections.push_back(std::move(connection));
     }
+}
+
+int openCardListener(const in_addr &address, int port, std::string *error)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listener < 0) {
+        *error = std::string("cannot create a socket: ") + strerror(errno);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = address;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(listener, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        *error = "cannot listen on " + endpointText(local) + ": " + strerror(errno);
+        close(listener);
+        return -1;
+    }
+    if (listen(listener, 128) != 0) {
+        *error = std::string("listen: ") + strerror(errno);
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
+int serveCards(int listener, int stopFd, const std::function<bool(const Card &)> &onCard)
+{
+    int status = RC_OK;
+    std::vector<Connection> connections;
+    std::vector<pollfd> waiting;
+    for (;;) {
+        long long now = monotonicMs();
+        int timeout = -1;
+        for (Connection &connection : connections) {
+            long long left = connection.lastActivityMs + IDLE_LIMIT_MS - now;
+            if (left <= 0) {
+                finish(connection, onCard, "idle for 10 s, connection closed");
+                continue;
+            }
+            if (timeout < 0 || left < timeout)
+                timeout = static_cast<int>(left);
+        }
+        std::erase_if(connections, [](const Connection &connection) { return connection.fd < 0; });
+        if (outputLost) {
+            status = RC_UNREACHABLE;
+            break;
+        }
+
+        waiting.clear();
+        waiting.push_back({stopFd, POLLIN, 0});
+        // At the cap, further connections wait in the backlog.
+        waiting.push_back({connections.size() < MAX_CONNECTIONS ? listener : -1, POLLIN, 0});
+        for (const Connection &connection : connections)
+            waiting.push_back({connection.fd, POLLIN, 0});
+        int ready = poll(waiting.data(), waiting.size(), timeout);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            fprintf(stderr, "rfidctl: poll: %s\n", strerror(errno));
+            status = RC_UNREACHABLE;
+            break;
+        }
+        if (waiting[0].revents)
+            break;
+        for (size_t i = 0; i < connections.size(); ++i)
+            if (waiting[i + 2].revents)
+                readFrom(connections[i], onCard);
+        std::erase_if(connections, [](const Connection &connection) { return connection.fd < 0; });
+        if (waiting[1].revents)
+            acceptAll(listener, connections);
+    }
+    for (Connection &connection : connections)
+        close(connection.fd);
+    return status;
 }
 
 int runListen(const Args &args)
@@ -151,79 +238,21 @@ int runListen(const Args &args)
         return RC_UNREACHABLE;
     }
 
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    std::string error;
+    int listener = openCardListener(bindAddress, static_cast<int>(port), &error);
     if (listener < 0) {
-        fprintf(stderr, "rfidctl: cannot create a socket: %s\n", strerror(errno));
+        fprintf(stderr, "rfidctl: %s\n", error.c_str());
+        close(signals);
         return RC_UNREACHABLE;
     }
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr = bindAddress;
-    local.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(listener, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
-        fprintf(stderr, "rfidctl: cannot listen on %s: %s\n", endpointText(local).c_str(), strerror(errno));
-        close(listener);
-        return RC_UNREACHABLE;
-    }
-    if (listen(listener, 128) != 0) {
-        fprintf(stderr, "rfidctl: listen: %s\n", strerror(errno));
-        close(listener);
-        return RC_UNREACHABLE;
-    }
     socklen_t length = sizeof local;
     getsockname(listener, reinterpret_cast<sockaddr *>(&local), &length);
     fprintf(stderr, "rfidctl: listening on %s\n", endpointText(local).c_str());
 
-    int status = RC_OK;
-    std::vector<Connection> connections;
-    std::vector<pollfd> waiting;
-    for (;;) {
-        long long now = monotonicMs();
-        int timeout = -1;
-        for (Connection &connection : connections) {
-            long long left = connection.lastActivityMs + IDLE_LIMIT_MS - now;
-            if (left <= 0) {
-                finish(connection, json, "idle for 10 s, connection closed");
-                continue;
-            }
-            if (timeout < 0 || left < timeout)
-                timeout = static_cast<int>(left);
-        }
-        std::erase_if(connections, [](const Connection &connection) { return connection.fd < 0; });
-        if (outputLost) {
-            fprintf(stderr, "rfidctl: cannot write to standard output; stopping\n");
-            status = RC_UNREACHABLE;
-            break;
-        }
-
-        waiting.clear();
-        waiting.push_back({signals, POLLIN, 0});
-        // At the cap, further connections wait in the backlog.
-        waiting.push_back({connections.size() < MAX_CONNECTIONS ? listener : -1, POLLIN, 0});
-        for (const Connection &connection : connections)
-            waiting.push_back({connection.fd, POLLIN, 0});
-        int ready = poll(waiting.data(), waiting.size(), timeout);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            fprintf(stderr, "rfidctl: poll: %s\n", strerror(errno));
-            status = RC_UNREACHABLE;
-            break;
-        }
-        if (waiting[0].revents)
-            break;
-        for (size_t i = 0; i < connections.size(); ++i)
-            if (waiting[i + 2].revents)
-                readFrom(connections[i], json);
-        std::erase_if(connections, [](const Connection &connection) { return connection.fd < 0; });
-        if (waiting[1].revents)
-            acceptAll(listener, connections);
-    }
-
-    for (Connection &connection : connections)
-        close(connection.fd);
+    int status = serveCards(listener, signals, [json](const Card &card) { return printCard(card, json); });
+    if (status != RC_OK && outputLost)
+        fprintf(stderr, "rfidctl: cannot write to standard output; stopping\n");
     close(listener);
     close(signals);
     return status;

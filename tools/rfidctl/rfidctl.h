@@ -6,6 +6,7 @@
  *   get/set   reads and changes settings over the JSON service (TCP 8001),
  *             set net also over UDP 8000
  *   control   sends a relay/buzzer/light bit string (TCP 10001)
+ *   console   a local web page that does all of these for many readers
  *
  * Shared pieces of the tool: exit codes, the parsed command line, argument
  * checks, and a few socket and text helpers.
@@ -14,6 +15,7 @@
 
 #include <netinet/in.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,12 +80,27 @@ std::string endpointText(const sockaddr_in &address);
 // util.cpp: sockets
 long long monotonicMs();
 // Connects a TCP socket to address:port within timeoutMs. Returns the
-// descriptor, still non-blocking (its users poll), or -1 with an error
-// message already printed and *rc set to RC_UNREACHABLE.
-int connectWithin(const in_addr &address, int port, int timeoutMs, int *rc);
-// A UDP socket that may send broadcasts, or -1 with an error message
-// already printed.
-int openBroadcastSocket();
+// descriptor, still non-blocking (its users poll), or -1 with the reason in
+// *error (connection refused, unreachable, ...: RC_UNREACHABLE).
+int connectWithin(const in_addr &address, int port, int timeoutMs, std::string *error);
+// A UDP socket that may send broadcasts, or -1 with the reason in *error.
+int openBroadcastSocket(std::string *error);
+
+// listen.cpp: the upstream server that readers upload card numbers to.
+struct Card {
+    std::string time; // localTimeText() at the close of the connection
+    std::string peer; // the reader's address and port
+    std::string data; // everything it sent
+    bool truncated = false;
+};
+// The card as `listen --json` prints it (one JSON object, no line end).
+std::string cardJson(const Card &card);
+// The listening socket of the server; -1 with the reason in *error.
+int openCardListener(const in_addr &address, int port, std::string *error);
+// Serves readers' connections on `listener` and hands each card to onCard
+// until `stopFd` becomes readable (RC_OK) or onCard returns false
+// (RC_UNREACHABLE).
+int serveCards(int listener, int stopFd, const std::function<bool(const Card &)> &onCard);
 
 // The subcommands.
 int runListen(const Args &args);
@@ -91,3 +108,4 @@ int runDiscover(const Args &args);
 int runGet(const in_addr &host, const Args &args);
 int runSet(const in_addr &host, const Args &args);
 int runControl(const in_addr &host, const Args &args);
+int runConsole(const Args &args);

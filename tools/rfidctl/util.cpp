@@ -165,11 +165,11 @@ long long monotonicMs()
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-int openBroadcastSocket()
+int openBroadcastSocket(std::string *error)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        fprintf(stderr, "rfidctl: cannot create a socket: %s\n", strerror(errno));
+        *error = std::string("cannot create a socket: ") + strerror(errno);
         return -1;
     }
     int one = 1;
@@ -177,31 +177,30 @@ int openBroadcastSocket()
     return fd;
 }
 
-int connectWithin(const in_addr &address, int port, int timeoutMs, int *rc)
+int connectWithin(const in_addr &address, int port, int timeoutMs, std::string *error)
 {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_addr = address;
     peer.sin_port = htons(static_cast<uint16_t>(port));
     std::string name = endpointText(peer);
-    *rc = RC_UNREACHABLE;
 
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        fprintf(stderr, "rfidctl: cannot create a socket: %s\n", strerror(errno));
+        *error = std::string("cannot create a socket: ") + strerror(errno);
         return -1;
     }
-    int error = 0;
+    int failure = 0;
     if (connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) != 0) {
         if (errno != EINPROGRESS) {
-            error = errno;
+            failure = errno;
         } else {
             long long deadline = monotonicMs() + timeoutMs;
             for (;;) {
                 long long left = deadline - monotonicMs();
                 if (left <= 0) {
-                    fprintf(stderr, "rfidctl: %s: no connection within %d ms (host unreachable?)\n",
-                            name.c_str(), timeoutMs);
+                    *error = name + ": no connection within " + std::to_string(timeoutMs) +
+                             " ms (host unreachable?)";
                     close(fd);
                     return -1;
                 }
@@ -210,26 +209,25 @@ int connectWithin(const in_addr &address, int port, int timeoutMs, int *rc)
                 if (ready < 0 && errno == EINTR)
                     continue;
                 if (ready < 0) {
-                    error = errno;
+                    failure = errno;
                     break;
                 }
                 if (ready == 0)
                     continue;
-                socklen_t length = sizeof error;
-                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                    error = errno;
+                socklen_t length = sizeof failure;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0)
+                    failure = errno;
                 break;
             }
         }
     }
-    if (error != 0) {
-        if (error == ECONNREFUSED)
-            fprintf(stderr, "rfidctl: %s: connection refused (is rfidd running there?)\n", name.c_str());
+    if (failure != 0) {
+        if (failure == ECONNREFUSED)
+            *error = name + ": connection refused (is rfidd running there?)";
         else
-            fprintf(stderr, "rfidctl: %s: cannot connect: %s\n", name.c_str(), strerror(error));
+            *error = name + ": cannot connect: " + strerror(failure);
         close(fd);
         return -1;
     }
-    *rc = RC_OK;
     return fd;
 }

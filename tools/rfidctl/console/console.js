@@ -1,0 +1,303 @@
+'use strict';
+
+// The access token comes with the page's URL and goes with every API call.
+const token = new URLSearchParams(location.search).get('token') || '';
+
+// Preset bit strings of the device-control buttons (as `rfidctl control`).
+const DEVICE_BUTTONS = [
+  ['Relay', '001000', 'relay 1'],
+  ['Buzzer', '000001', 'buzzer 1'],
+  ['Lights', '000000001001', 'light 1 and light 2 at 1'],
+];
+const NET_WAIT_MS = 90000;
+const NET_RETRY_MS = 3000;
+
+const rows = new Map(); // reader address -> { tr, cells }
+
+function $(selector) { return document.querySelector(selector); }
+
+function request(path, body) {
+  const options = { method: body === undefined ? 'GET' : 'POST', headers: { 'X-Console-Token': token } };
+  if (body !== undefined) {
+    options.headers['Content-Type'] = 'application/json';
+    options.body = JSON.stringify(body);
+  }
+  return fetch(path, options);
+}
+
+async function failure(response) {
+  try { return await response.json(); } catch (e) { return { error: 'HTTP ' + response.status }; }
+}
+
+// One JSON answer: { ok, data }.
+async function api(path, body) {
+  try {
+    const response = await request(path, body);
+    if (!response.ok) return { ok: false, data: await failure(response) };
+    return { ok: true, data: await response.json() };
+  } catch (e) {
+    return { ok: false, data: { error: 'the console does not answer: ' + e.message } };
+  }
+}
+
+// A call that answers one JSON line per reader, each as soon as it is there.
+// Returns null when every line came, else the refusal ({ error, fields }).
+async function perReader(path, body, onLine) {
+  let response;
+  try {
+    response = await request(path, body);
+  } catch (e) {
+    return { error: 'the console does not answer: ' + e.message };
+  }
+  if (!response.ok) return failure(response);
+  const reader = response.body.getReader();
+  const decoder = new TextDecoder();
+  let pending = '';
+  for (;;) {
+    const { value, done } = await reader.read();
+    pending += decoder.decode(value || new Uint8Array(), { stream: !done });
+    let end;
+    while ((end = pending.indexOf('\n')) >= 0) {
+      const line = pending.slice(0, end);
+      pending = pending.slice(end + 1);
+      if (line) onLine(JSON.parse(line));
+    }
+    if (done) return null;
+  }
+}
+
+function showPageError(text) {
+  const p = $('#page-error');
+  p.textContent = text || '';
+  p.hidden = !text;
+}
+
+function setResult(address, text, kind) {
+  const row = rows.get(address);
+  if (!row) return;
+  row.cells.result.textContent = text;
+  row.cells.result.className = kind;
+}
+
+function selected() {
+  return [...rows.entries()].filter(([, row]) => row.select.checked).map(([address]) => address);
+}
+
+function addRow(address) {
+  if (rows.has(address)) return rows.get(address);
+  const tr = document.createElement('tr');
+  tr.dataset.reader = address;
+  const cells = {};
+  const select = document.createElement('input');
+  select.type = 'checkbox';
+  select.checked = true;
+  const first = document.createElement('td');
+  first.append(select);
+  tr.append(first);
+  for (const name of ['address', 'id', 'server', 'telegram', 'net', 'device', 'result']) {
+    cells[name] = document.createElement('td');
+    cells[name].className = name;
+    tr.append(cells[name]);
+  }
+  cells.address.textContent = address;
+  for (const [label, bits, meaning] of DEVICE_BUTTONS) {
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.className = 'small';
+    button.textContent = label;
+    button.title = bits + ': ' + meaning;
+    button.addEventListener('click', () => control([address], bits));
+    cells.device.append(button);
+  }
+  $('#readers tbody').append(tr);
+  const option = document.createElement('option');
+  option.value = option.textContent = address;
+  $('#net select[name=reader]').append(option);
+  $('#no-readers').hidden = true;
+  const row = { tr, cells, select };
+  rows.set(address, row);
+  return row;
+}
+
+function fillRow(line) {
+  const row = addRow(line.reader);
+  const s = line.settings || {};
+  if (s.id) row.cells.id.textContent = s.id.devId;
+  if (s.server) {
+    row.cells.server.textContent = s.server.address + ':' + s.server.port + ' (type ' + s.server.type + ')';
+  }
+  if (s.telegram) {
+    const t = s.telegram;
+    row.cells.telegram.textContent = 'style ' + t.readStyle + ', key ' + (t.keyType ? 'B ' : 'A ') + t.key +
+      ', block ' + t.block + ', chars ' + t.firstChar + '-' + t.lastChar;
+  }
+  if (s.net) {
+    const n = s.net;
+    row.cells.net.textContent = n.IP + ' / ' + n.Mask + ', gw ' + n.Gateway + ', dns ' + n.DNS + ', ' + n.MAC;
+  }
+  setResult(line.reader, line.ok ? 'read' : line.error, line.ok ? 'ok' : 'error');
+}
+
+async function readRows(readers) {
+  for (const address of readers) setResult(address, 'reading…', 'busy');
+  const refused = await perReader('/api/read', { readers }, fillRow);
+  if (refused) showPageError(refused.error);
+}
+
+async function discover() {
+  const button = $('#discover');
+  button.disabled = true;
+  $('#discover-status').textContent = 'searching…';
+  const answer = await api('/api/discover', {});
+  button.disabled = false;
+  if (!answer.ok) {
+    $('#discover-status').textContent = '';
+    showPageError(answer.data.error);
+    return;
+  }
+  showPageError('');
+  const readers = answer.data.readers;
+  $('#discover-status').textContent = readers.length + (readers.length === 1 ? ' reader' : ' readers') +
+    ' answered' + (readers.length ? ' (the last after ' + answer.data.lastAnswerMs + ' ms)' : '');
+  readers.forEach(addRow);
+  if (readers.length) await readRows(readers);
+}
+
+function showFieldErrors(form, fields) {
+  for (const span of form.querySelectorAll('.field-error')) {
+    span.textContent = (fields && fields[span.dataset.for]) || '';
+  }
+}
+
+// The outcome of a change for one reader's row.
+function reportLine(done) {
+  return (line) => setResult(line.reader, line.ok ? done(line) : line.error, line.ok ? 'ok' : 'error');
+}
+
+async function refusedOrNone(form, refused) {
+  showFieldErrors(form, refused && refused.fields);
+  if (refused && !refused.fields) showPageError(refused.error);
+  else showPageError('');
+}
+
+async function change(form) {
+  const readers = selected();
+  const values = {};
+  for (const input of form.querySelectorAll('input, select')) values[input.name] = input.value.trim();
+  if (!readers.length) {
+    showPageError('Select one or more readers first.');
+    return;
+  }
+  const what = form.dataset.what;
+  for (const address of readers) setResult(address, 'sending…', 'busy');
+  const refused = await perReader('/api/set', { readers, what, values }, reportLine(() => what + ' stored'));
+  await refusedOrNone(form, refused);
+  if (refused) {
+    for (const address of readers) setResult(address, 'nothing sent', 'error');
+    return;
+  }
+  await readRows(readers.filter((address) => rows.get(address).cells.result.className === 'ok'));
+}
+
+async function control(readers, bits, form) {
+  if (!readers.length) {
+    showPageError('Select one or more readers first.');
+    return;
+  }
+  const refused = await perReader('/api/control', { readers, bits }, reportLine(() => 'sent ' + bits));
+  if (form) await refusedOrNone(form, refused);
+  else if (refused) showPageError(refused.error);
+}
+
+async function pointHere() {
+  const readers = selected();
+  if (!readers.length) {
+    showPageError('Select one or more readers first.');
+    return;
+  }
+  const body = { readers, 'code-type': $('#point-code-type').value };
+  const refused = await perReader('/api/point', body, reportLine((line) => 'server now ' + line.server));
+  if (refused) showPageError(refused.error);
+  else await readRows(readers);
+}
+
+async function setUpNetwork(form) {
+  const reader = form.querySelector('select[name=reader]').value;
+  const values = {};
+  for (const input of form.querySelectorAll('input')) values[input.name] = input.value.trim();
+  if (!reader) {
+    showPageError('Discover the reader first.');
+    return;
+  }
+  const shown = Object.entries(values).filter(([, v]) => v).map(([k, v]) => k + ' ' + v).join(', ');
+  if (!confirm('Store these network settings on the reader at ' + reader + ' and REBOOT it?\n\n' +
+               (shown || '(nothing to change)'))) {
+    return;
+  }
+  const answer = await api('/api/net', { reader, values, confirm: true });
+  await refusedOrNone(form, answer.ok ? null : answer.data);
+  if (!answer.ok) return;
+  if (!answer.data.ok) {
+    setResult(reader, answer.data.error, 'error');
+    return;
+  }
+  const address = answer.data.address;
+  const started = Date.now();
+  addRow(address);
+  setResult(reader, 'network stored; rebooting, waiting for it at ' + address + '…', 'busy');
+  for (;;) {
+    await new Promise((resolve) => setTimeout(resolve, NET_RETRY_MS));
+    let line = null;
+    await perReader('/api/read', { readers: [address] }, (l) => { line = l; });
+    if (line && line.ok) {
+      fillRow(line);
+      setResult(address, 'answers at its new address ' + address, 'ok');
+      if (address !== reader) setResult(reader, 'moved to ' + address, 'ok');
+      return;
+    }
+    if (Date.now() - started > NET_WAIT_MS) {
+      setResult(address, 'no answer at ' + address + ' after ' + NET_WAIT_MS / 1000 + ' s', 'error');
+      return;
+    }
+  }
+}
+
+function addCard(card) {
+  const tr = document.createElement('tr');
+  const shownCard = card.card.replace(/\r/g, '\\r') + (card.truncated ? ' [truncated]' : '');
+  for (const text of [card.time, card.peer, shownCard]) {
+    const td = document.createElement('td');
+    td.textContent = text;
+    tr.append(td);
+  }
+  $('#cards tbody').prepend(tr);
+}
+
+async function startLive() {
+  const info = await api('/api/info');
+  if (!info.ok) {
+    showPageError(info.data.error);
+    return;
+  }
+  if (!info.data.listen) return;
+  $('#live').hidden = false;
+  $('#live-port').textContent = 'Cards are received on port ' + info.data.listen + '.';
+  const events = new EventSource('/api/events?token=' + encodeURIComponent(token));
+  events.addEventListener('card', (event) => addCard(JSON.parse(event.data)));
+}
+
+$('#discover').addEventListener('click', discover);
+$('#point').addEventListener('click', pointHere);
+$('#select-all').addEventListener('change', (event) => {
+  for (const row of rows.values()) row.select.checked = event.target.checked;
+});
+for (const form of document.querySelectorAll('form[data-what]')) {
+  form.addEventListener('submit', (event) => { event.preventDefault(); change(form); });
+}
+$('#control').addEventListener('submit', (event) => {
+  event.preventDefault();
+  control(selected(), event.target.bits.value.trim(), event.target);
+});
+$('#net').addEventListener('submit', (event) => { event.preventDefault(); setUpNetwork(event.target); });
+if (!token) showPageError('This page needs its access token: open the URL that rfidctl console printed.');
+else startLive();

@@ -22,11 +22,12 @@ ensure_packages() {
     apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 }
 
-# The packages every build needs.
-BUILD_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev libcjson-dev)
+# The packages every build needs (cpp-httplib for rfidctl's console).
+BUILD_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev libcjson-dev libcpp-httplib-dev)
 # What the tests need beyond that (GoogleTest; ip and unshare for the
-# network-namespace tests).
-TEST_PACKAGES=(libgtest-dev iproute2 util-linux)
+# network-namespace tests; headless Chromium for the console's page; curl
+# for scripts/fleet).
+TEST_PACKAGES=(libgtest-dev iproute2 util-linux chromium chromium-driver python3-selenium curl)
 
 # configure_and_build DIR [cmake options...]
 configure_and_build() {

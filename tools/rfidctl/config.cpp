@@ -117,10 +117,10 @@ static std::string numberText(const std::string &text)
 
 // The values of "set WHAT" from the options, checked field by field in the
 // order of the field table; the first problem is the usage error.
-static int checkedValues(const Args &args, const std::vector<FieldSpec> &fields,
+static int checkedValues(const Args &args, const std::vector<SetField> &fields,
                          std::vector<const std::string *> *values)
 {
-    for (const FieldSpec &field : fields) {
+    for (const SetField &field : fields) {
         const std::string *text = optionValue(args, field.name);
         if (!text && field.required)
             return usageError("set", std::string("missing --") + field.name);
@@ -166,7 +166,7 @@ static int setId(const in_addr &host, const Args &args)
         return usageError("set", "set id needs the new id: rfidctl HOST set id N");
     if (args.words.size() > 2)
         return usageError("set", "unexpected '" + args.words[2] + "' after set id " + args.words[1]);
-    std::vector<FieldSpec> fields = setFields("id");
+    std::vector<SetField> fields = setFields("id");
     if (!fieldProblem(fields[0], args.words[1]).empty())
         return usageError("set", "the reader id must be an integer from " + std::to_string(INT_MIN) + " to " +
                                      std::to_string(INT_MAX) + ", not '" + args.words[1] + "'");
@@ -182,7 +182,7 @@ static int setServer(const in_addr &host, const Args &args)
         return rc;
     if (args.words.size() > 1)
         return usageError("set", "unexpected '" + args.words[1] + "' after set server");
-    std::vector<FieldSpec> fields = setFields("server");
+    std::vector<SetField> fields = setFields("server");
     std::vector<const std::string *> values;
     if ((rc = checkedValues(args, fields, &values)) != RC_OK)
         return rc;
@@ -200,7 +200,7 @@ static int setTelegram(const in_addr &host, const Args &args)
         return rc;
     if (args.words.size() > 1)
         return usageError("set", "unexpected '" + args.words[1] + "' after set telegram");
-    std::vector<FieldSpec> fields = setFields("telegram");
+    std::vector<SetField> fields = setFields("telegram");
     std::vector<const std::string *> values;
     if ((rc = checkedValues(args, fields, &values)) != RC_OK)
         return rc;
@@ -239,7 +239,7 @@ static int setNet(const in_addr &host, const Args &args)
         return rc;
     if (args.words.size() > 1)
         return usageError("set", "unexpected '" + args.words[1] + "' after set net");
-    std::vector<FieldSpec> fields = setFields("net");
+    std::vector<SetField> fields = setFields("net");
     std::vector<const std::string *> values;
     if ((rc = checkedValues(args, fields, &values)) != RC_OK)
         return rc;

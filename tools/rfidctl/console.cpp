@@ -186,7 +186,7 @@ static bool readersOf(const cJSON *body, httplib::Response &res, std::vector<std
 // The "values" of a change, checked against `fields` as the command line
 // checks its options; empty texts count as not given. False with a 400 that
 // names every field in trouble.
-static bool valuesOf(const cJSON *body, const std::vector<FieldSpec> &fields, httplib::Response &res,
+static bool valuesOf(const cJSON *body, const std::vector<SetField> &fields, httplib::Response &res,
                      std::vector<std::string> *texts, std::vector<bool> *given)
 {
     const cJSON *values = cJSON_GetObjectItemCaseSensitive(body, "values");
@@ -197,12 +197,12 @@ static bool valuesOf(const cJSON *body, const std::vector<FieldSpec> &fields, ht
     JsonPtr problems(cJSON_CreateObject());
     for (const cJSON *item = values->child; item; item = item->next) {
         bool known = false;
-        for (const FieldSpec &field : fields)
+        for (const SetField &field : fields)
             known = known || strcmp(field.name, item->string) == 0;
         if (!known)
             cJSON_AddItemToObject(problems.get(), item->string, cJSON_CreateString("is no field of this change"));
     }
-    for (const FieldSpec &field : fields) {
+    for (const SetField &field : fields) {
         std::string text;
         const cJSON *item = cJSON_GetObjectItemCaseSensitive(values, field.name);
         std::string problem;
@@ -224,7 +224,7 @@ static bool valuesOf(const cJSON *body, const std::vector<FieldSpec> &fields, ht
     return true;
 }
 
-static cJSON *dataOf(const std::vector<FieldSpec> &fields, const std::vector<std::string> &texts,
+static cJSON *dataOf(const std::vector<SetField> &fields, const std::vector<std::string> &texts,
                      const std::vector<bool> &given)
 {
     std::vector<const std::string *> values;
@@ -368,7 +368,7 @@ static void apiSet(const httplib::Request &req, httplib::Response &res)
     if (name != "id" && name != "server" && name != "telegram")
         return sendError(res, 400, "\"what\" must be \"id\", \"server\" or \"telegram\" (a network setup goes to "
                                    "one reader at a time, through /api/net)");
-    std::vector<FieldSpec> fields = setFields(name);
+    std::vector<SetField> fields = setFields(name);
     std::vector<std::string> texts;
     std::vector<bool> given;
     if (!valuesOf(body.get(), fields, res, &texts, &given))
@@ -392,7 +392,7 @@ static void apiPoint(const httplib::Request &req, httplib::Response &res)
         return sendError(res, 409, "this console runs no card server: start it with --listen PORT");
     std::string codeType = "0";
     const cJSON *item = cJSON_GetObjectItemCaseSensitive(body.get(), "code-type");
-    std::vector<FieldSpec> fields = setFields("server");
+    std::vector<SetField> fields = setFields("server");
     if (item && (!valueText(item, &codeType) || !fieldProblem(fields[2], codeType).empty())) {
         cJSON *problems = cJSON_CreateObject();
         cJSON_AddItemToObject(problems, "code-type", cJSON_CreateString(fieldProblem(fields[2], codeType).c_str()));
@@ -423,7 +423,7 @@ static void apiNet(const httplib::Request &req, httplib::Response &res)
     in_addr host{};
     if (!cJSON_IsString(reader) || !parseIpv4(reader->valuestring, &host))
         return sendError(res, 400, "\"reader\" must be the address of the one reader to set up (a.b.c.d)");
-    std::vector<FieldSpec> fields = setFields("net");
+    std::vector<SetField> fields = setFields("net");
     std::vector<std::string> texts;
     std::vector<bool> given;
     if (!valuesOf(body.get(), fields, res, &texts, &given))

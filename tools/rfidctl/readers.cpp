@@ -233,7 +233,7 @@ JsonPtr settingOf(const std::string &what, const cJSON *reply)
     return values;
 }
 
-std::vector<FieldSpec> setFields(const std::string &what)
+std::vector<SetField> setFields(const std::string &what)
 {
     if (what == "id")
         return {{"id", "devId", FIELD_NUMBER, INT_MIN, INT_MAX, true}};
@@ -257,7 +257,7 @@ std::vector<FieldSpec> setFields(const std::string &what)
     return {};
 }
 
-std::string fieldProblem(const FieldSpec &field, const std::string &text)
+std::string fieldProblem(const SetField &field, const std::string &text)
 {
     long long number = 0;
     in_addr address{};
@@ -279,7 +279,7 @@ std::string fieldProblem(const FieldSpec &field, const std::string &text)
     return "cannot be checked";
 }
 
-cJSON *setData(const std::vector<FieldSpec> &fields, const std::vector<const std::string *> &values)
+cJSON *setData(const std::vector<SetField> &fields, const std::vector<const std::string *> &values)
 {
     cJSON *data = cJSON_CreateObject();
     for (size_t i = 0; i < fields.size(); ++i) {

@@ -43,7 +43,7 @@ JsonPtr settingOf(const std::string &what, const cJSON *reply);
 
 // One value of a set command.
 enum FieldKind { FIELD_NUMBER, FIELD_IPV4, FIELD_HEX_KEY, FIELD_MAC };
-struct FieldSpec {
+struct SetField {
     const char *name;    // option name without "--"; the console's field name
     const char *jsonKey; // member of the request's "Data"
     FieldKind kind;
@@ -52,12 +52,12 @@ struct FieldSpec {
 };
 // The fields of "set id|server|telegram|net", in the order they are checked
 // and sent; empty for any other word.
-std::vector<FieldSpec> setFields(const std::string &what);
+std::vector<SetField> setFields(const std::string &what);
 // Why `text` is no value for `field` ("" when it is), worded to follow the
 // field's name: "must be a number from 0 to 65535, not '70000'".
-std::string fieldProblem(const FieldSpec &field, const std::string &text);
+std::string fieldProblem(const SetField &field, const std::string &text);
 // The request's "Data" from checked values, one per field (null: not given).
-cJSON *setData(const std::vector<FieldSpec> &fields, const std::vector<const std::string *> &values);
+cJSON *setData(const std::vector<SetField> &fields, const std::vector<const std::string *> &values);
 // The command of "set WHAT".
 const char *setCommand(const std::string &what);
 // Sends a set request (taking `data`) and checks its status reply; the reply

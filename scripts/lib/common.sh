@@ -27,6 +27,10 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev libcjson-dev)
 # What the tests need beyond that (GoogleTest; ip and unshare for the
 # network-namespace tests).
 TEST_PACKAGES=(libgtest-dev iproute2 util-linux)
+# What the package check needs: dpkg-shlibdeps (dpkg-dev) for the package's
+# dependencies, lintian, mmdebstrap for a Debian root and systemd-nspawn
+# (systemd-container) to boot it; nsenter comes with util-linux.
+PACKAGE_TEST_PACKAGES=(dpkg-dev lintian mmdebstrap systemd-container util-linux)
 
 # configure_and_build DIR [cmake options...]
 configure_and_build() {

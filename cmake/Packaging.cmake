@@ -3,11 +3,18 @@
 #   cmake --install BUILD [--prefix DIR]
 #       PREFIX/sbin/rfidd, PREFIX/bin/{rfidctl,rfidd-provision,rfid-sim},
 #       PREFIX/lib/systemd/system/rfidd.service, PREFIX/share/rfidd/rfidd.init,
-#       PREFIX/share/doc/rfidd/*.md; with the prefix /usr also
+#       PREFIX/share/man/man{1,8}/*.gz, PREFIX/share/doc/rfidd/ (the documents,
+#       copyright, changelog.Debian.gz); with the prefix /usr also
 #       /etc/init.d/rfidd (below DESTDIR when that is set; file(INSTALL) adds it).
 #   cd BUILD && cpack -G DEB
-#       rfidd_VERSION_ARCH.deb for the build's architecture (armhf with
-#       cmake/toolchain-armhf.cmake), installing under /usr.
+#       rfidd_VERSION-REVISION_ARCH.deb for the build's architecture (armhf
+#       with cmake/toolchain-armhf.cmake), installing under /usr.
+#
+# The package's version and revision come from the newest entry of
+# packaging/deb/changelog, whose upstream part must be the project's version.
+# Its Maintainer field (and the changelog's signature) is the cache variable
+# RFIDD_DEB_MAINTAINER: whoever builds the package for their boards sets
+# their own, e.g. -DRFIDD_DEB_MAINTAINER="Board Team <boards@example.net>".
 #
 # The unit file and the init script name the daemon by its installed path.
 # Nothing here installs or overwrites the settings file or the databases:
@@ -17,6 +24,24 @@ include(GNUInstallDirs)
 
 set(RFIDD_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 get_filename_component(RFIDD_PACKAGING_DIR ${RFIDD_PACKAGING_DIR} ABSOLUTE)
+
+set(RFIDD_DEB_MAINTAINER "rfidd developers <rfidd-developers@example.org>" CACHE STRING
+    "Maintainer field of the Debian package and signature of its changelog: \"Name <address>\"")
+if(NOT RFIDD_DEB_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+\\.[^<>@ ]+>$")
+  message(FATAL_ERROR "RFIDD_DEB_MAINTAINER must read \"Name <user@host.domain>\", not \"${RFIDD_DEB_MAINTAINER}\"")
+endif()
+
+# The newest changelog entry, "rfidd (UPSTREAM-REVISION) ...", names the
+# package's version.
+file(STRINGS ${RFIDD_PACKAGING_DIR}/deb/changelog _rfidd_changelog_top LIMIT_COUNT 1)
+if(NOT _rfidd_changelog_top MATCHES "^rfidd \\(([^)-]+)-([^)]+)\\) ")
+  message(FATAL_ERROR "packaging/deb/changelog: first line \"${_rfidd_changelog_top}\" is not \"rfidd (VERSION-REVISION) ...\"")
+endif()
+set(RFIDD_DEB_UPSTREAM ${CMAKE_MATCH_1})
+set(RFIDD_DEB_REVISION ${CMAKE_MATCH_2})
+if(NOT RFIDD_DEB_UPSTREAM STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "packaging/deb/changelog is at ${RFIDD_DEB_UPSTREAM}, the project at ${PROJECT_VERSION}: add a changelog entry")
+endif()
 
 # --- files of the service --------------------------------------------------
 
@@ -28,6 +53,9 @@ install(CODE "set(RFIDD_PACKAGING_DIR \"${RFIDD_PACKAGING_DIR}\")
 set(RFIDD_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
 set(RFIDD_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
 set(RFIDD_DOCDIR \"${CMAKE_INSTALL_DOCDIR}\")
+set(RFIDD_MANDIR \"${CMAKE_INSTALL_MANDIR}\")
+set(RFIDD_VERSION \"${PROJECT_VERSION}\")
+set(RFIDD_DEB_MAINTAINER \"${RFIDD_DEB_MAINTAINER}\")
 set(RFIDD_STAGE \"${CMAKE_BINARY_DIR}/packaging-stage\")"
   COMPONENT service)
 install(CODE [[
@@ -62,6 +90,42 @@ install(CODE [[
   endif()
 ]] COMPONENT service)
 
+# Manual pages, the copyright file, the package's changelog (compressed the
+# way Debian wants them: gzip -9 without a name or time stamp) and the
+# reasoned exceptions to lintian's checks.
+install(CODE [[
+  # _rfidd_gzip SOURCE NAME DESTINATION: SOURCE with %VERSION% and
+  # %MAINTAINER% filled in, as NAME.gz in DESTINATION.
+  function(_rfidd_gzip source name destination)
+    file(READ "${source}" _text)
+    string(REPLACE "%VERSION%" "${RFIDD_VERSION}" _text "${_text}")
+    string(REPLACE "%MAINTAINER%" "${RFIDD_DEB_MAINTAINER}" _text "${_text}")
+    file(WRITE "${RFIDD_STAGE}/${name}" "${_text}")
+    execute_process(COMMAND gzip -9nf "${RFIDD_STAGE}/${name}" RESULT_VARIABLE _result)
+    if(NOT _result EQUAL 0)
+      message(FATAL_ERROR "gzip ${RFIDD_STAGE}/${name} failed")
+    endif()
+    file(INSTALL "${RFIDD_STAGE}/${name}.gz" DESTINATION "${destination}"
+         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endfunction()
+  file(GLOB _rfidd_pages "${RFIDD_PACKAGING_DIR}/man/*.[1-8]")
+  foreach(_rfidd_page IN LISTS _rfidd_pages)
+    get_filename_component(_rfidd_name "${_rfidd_page}" NAME)
+    string(REGEX REPLACE ".*\\." "" _rfidd_section "${_rfidd_name}")
+    _rfidd_gzip("${_rfidd_page}" "${_rfidd_name}"
+                "${CMAKE_INSTALL_PREFIX}/${RFIDD_MANDIR}/man${_rfidd_section}")
+  endforeach()
+  _rfidd_gzip("${RFIDD_PACKAGING_DIR}/deb/changelog" changelog.Debian
+              "${CMAKE_INSTALL_PREFIX}/${RFIDD_DOCDIR}")
+  file(INSTALL "${RFIDD_PACKAGING_DIR}/deb/copyright"
+       DESTINATION "${CMAKE_INSTALL_PREFIX}/${RFIDD_DOCDIR}"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  file(INSTALL "${RFIDD_PACKAGING_DIR}/deb/lintian-overrides"
+       DESTINATION "${CMAKE_INSTALL_PREFIX}/${RFIDD_DATADIR}/lintian/overrides"
+       RENAME rfidd
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+]] COMPONENT service)
+
 install(FILES
   ${CMAKE_CURRENT_LIST_DIR}/../docs/deploy.md
   ${CMAKE_CURRENT_LIST_DIR}/../docs/protocol.md
@@ -91,8 +155,10 @@ endif()
 
 set(CPACK_PACKAGE_NAME rfidd)
 set(CPACK_PACKAGE_VENDOR "rfidd developers")
-set(CPACK_PACKAGE_CONTACT "rfidd developers <rfidd@localhost>")
+set(CPACK_PACKAGE_CONTACT "${RFIDD_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${RFIDD_DEB_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${RFIDD_DEB_REVISION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "card-reader daemon for the RFID reader board")
 set(CPACK_PACKAGE_DESCRIPTION
 "rfidd polls an RFID reader module on the board's serial port, turns every card
@@ -108,6 +174,8 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_rfidd_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The maintainer scripts call invoke-rc.d --skip-systemd-native.
+set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
 
 # The one file of the package below /etc is the init script; the settings
 # file and the databases are not in the package, so an upgrade or a purge

@@ -28,6 +28,22 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev libcjson-dev libcpp-htt
 # network-namespace tests; headless Chromium for the console's page; curl
 # for scripts/fleet).
 TEST_PACKAGES=(libgtest-dev iproute2 util-linux chromium chromium-driver python3-selenium curl)
+# What the package check needs: dpkg-shlibdeps (dpkg-dev) for the package's
+# dependencies, lintian, mmdebstrap for a Debian root and systemd-nspawn
+# (systemd-container) to boot it; nsenter comes with util-linux.
+PACKAGE_TEST_PACKAGES=(dpkg-dev lintian mmdebstrap systemd-container util-linux)
+
+# deb_build_flags ARCH: sets DEB_CMAKE_FLAGS to the cmake options that build
+# with the compiler and linker flags of Debian's own packages for ARCH
+# (dpkg-buildflags, all hardening: stack protector, fortified functions,
+# read-only relocations resolved at start). Needs dpkg-dev.
+deb_build_flags() {
+    local get="env DEB_HOST_ARCH=$1 DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get"
+    local cpp
+    cpp=$($get CPPFLAGS)
+    DEB_CMAKE_FLAGS=("-DCMAKE_C_FLAGS=$($get CFLAGS) $cpp" "-DCMAKE_CXX_FLAGS=$($get CXXFLAGS) $cpp"
+        "-DCMAKE_EXE_LINKER_FLAGS=$($get LDFLAGS)")
+}
 
 # configure_and_build DIR [cmake options...]
 configure_and_build() {

@@ -28,12 +28,12 @@ std::string hex(const uint8_t *bytes, size_t count)
 TEST_F(Store, NetFileReadTakesNameAndValueAroundTheFirstEqualsOfEachOfFiveLines)
 {
     const std::string N(40, 'N'), V(99, 'v');
-    // file "-": none; read: the result, each entry as "name=value|", what was printed
+    // file "-": none; read: the result, each entry as "name:value|", what was printed
     struct { const char *name; std::string file, read; } rows[] = {
-        {"no file", "-", "-1 =|=|=|=|=|Read /etc/eth0-setting failed: No such file or directory\n"},
+        {"no file", "-", "-1 :|:|:|:|:|Read /etc/eth0-setting failed: No such file or directory\n"},
         {"cr, '=', no '=', fields cut, sixth line", "IP=1\r\nMask==\ntext\nG=a=b\n" + N + "=" + V + "\nX=6\n",
-         "0 IP=1\r|Mask==|=text|G=a=b|" + N.substr(0, 31) + "=" + V.substr(0, 63) + "|"},
-        {"three lines, empty value, no final newline", "IP=1\nDNS=\nMAC=m", "0 IP=1|DNS=|MAC=m|=|=|"},
+         "0 IP:1\r|Mask:=|:text|G:a=b|" + N.substr(0, 31) + ":" + V.substr(0, 63) + "|"},
+        {"three lines, empty value, no final newline", "IP=1\nDNS=\nMAC=m", "0 IP:1|DNS:|MAC:m|:|:|"},
     };
     for (const auto &row : rows) {
         ASSERT_TRUE(row.file == "-" || harness::writeFile(netFile, row.file));
@@ -42,7 +42,7 @@ TEST_F(Store, NetFileReadTakesNameAndValueAroundTheFirstEqualsOfEachOfFiveLines)
         std::string out = printed([&] { status = readNetConfig(table); });
         std::string got = std::to_string(status) + " "; // a field without terminator shows all its bytes
         for (const NetSetting &e : table)
-            got += std::string(e.name, strnlen(e.name, 32)) + "=" +
+            got += std::string(e.name, strnlen(e.name, 32)) + ":" +
                    std::string(e.value, strnlen(e.value, 64)) + "|";
         EXPECT_EQ(got + out, row.read) << row.name;
     }

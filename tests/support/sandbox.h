@@ -33,6 +33,9 @@ struct Sandbox {
 bool startSandbox(Sandbox &sandbox, const SandboxOptions &options = {});
 // Starts the daemon alone in an already provisioned sandbox.
 bool startDaemon(Sandbox &sandbox);
+// Starts rfid-sim with `simArgs` on <dir>/dev/ttySAC1, its request log at
+// <dir>/sim.log (appended to), and waits until it is ready.
+bool startSim(Sandbox &sandbox, const std::vector<std::string> &simArgs);
 // Stops the daemon and the simulator (SIGTERM, then SIGKILL).
 void stopSandbox(Sandbox &sandbox);
 
@@ -54,5 +57,13 @@ std::string crashReport(const Process &process);
 
 // Lines of a file, without line ends.
 std::vector<std::string> readLines(const std::string &path);
+
+// Moves this process (and what it starts from now on) into namespaces of its
+// own: a network with lo up and a route for broadcasts on lo, so that the
+// fixed ports meet no other run and a broadcast reaches no other host; and
+// pseudo-terminals of its own, so that no other run's daemon can open this
+// run's rfid-sim (through a device link left behind by a killed simulator).
+// Returns "" or why it could not (then the tests share the host's).
+std::string enterPrivateNamespaces();
 
 } // namespace harness

@@ -190,7 +190,7 @@ TEST_F(Net, SearchIsAnsweredByBroadcastToItsSenderAndNothingElseIs)
     // Each request from a is followed by a search from b: datagrams are handled
     // in order, so once b has its answer, a would have had its own.
     for (const std::string &request :
-         std::vector<std::string>{R"({"Command":"CMD_SearchReader","Data":"TcpReader Request "})",
+         std::vector<std::string>{"TcpReader Response", R"({"Command":"CMD_SearchReader","Data":"TcpReader Request "})",
                                   R"({"Command":"CMD_SearchReader","Data":"tcpreader request"})",
                                   setNet(R"("OldIP":"10.20.30.4",)", "10.0.0.8"),
                                   setNet(R"("OldIP":"10.20.30.40",)", "10.0.0.9")}) {

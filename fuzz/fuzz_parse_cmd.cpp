@@ -1,8 +1,6 @@
-/*
- * trim and parse_cmd on one read of the control listener: trim takes exactly
+/* trim and parse_cmd on one read of the control listener: trim takes exactly
  * the trailing spaces, CRs and LFs; parse_cmd accepts exactly 6 or 12 bits
- * after an optional 'L', storing what the bit groups give, and nothing else.
- */
+ * after an optional 'L', storing what the bit groups give, and nothing else. */
 #include "core/core.h"
 #include "core/state.h"
 #include "fuzz/support.h"
@@ -32,7 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool accepted = parse_cmd(parsed) == 0, taken = takeControlRequest(&got);
     if (accepted != valid || taken != valid || (valid && memcmp(&got, &want, sizeof got) != 0))
         fuzz::fail(valid ? "a bit string refused or stored wrong" : "a text that is no bit string accepted", data, size);
-    free(trimmed);
-    free(parsed);
+    free(trimmed), free(parsed);
     return 0;
 }

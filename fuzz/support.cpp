@@ -21,8 +21,7 @@ const std::string &board()
 {
     if (!dir.empty())
         return dir;
-    if (access("/dev/shm", W_OK) == 0)
-        setenv("TMPDIR", "/dev/shm", 1); // tmpfs: the settings file's fsyncs cost nothing
+    setenv("TMPDIR", access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp", 0); // tmpfs: fsyncs cost nothing
     dir = harness::tempDir("rfidd-fuzz");
     std::string out;
     if (dir.empty() || harness::runProgram({FUZZ_PROVISION, "--root", dir}, &out) != 0)
@@ -42,6 +41,7 @@ const std::string &resetBoard()
         fail("cannot put the scratch board back", nullptr, 0);
     setSrvConf({});
     setTelegramContent({});
+    reboots = 0;
     for (ControlRequest pending; takeControlRequest(&pending);) {
     }
     return settingsBytes;
@@ -60,8 +60,7 @@ void fail(const char *what, const uint8_t *data, size_t size)
     fprintf(stderr, "fuzz check failed: %s\ninput (%zu bytes):", what, size);
     for (size_t i = 0; i < size; ++i)
         fprintf(stderr, " %02X", data[i]);
-    fputc('\n', stderr);
-    abort();
+    fputc('\n', stderr), abort();
 }
 
 } // namespace fuzz

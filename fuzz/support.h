@@ -1,7 +1,5 @@
-/*
- * Shared by the fuzz targets: a scratch board that rfidd-provision makes once
- * per process, and the check that ends a run with a report libFuzzer records.
- */
+/* Shared by the fuzz targets: a scratch board made by rfidd-provision once per
+ * process, and the check that ends a run with a report libFuzzer records. */
 #pragma once
 
 #include <cstddef>
@@ -16,7 +14,7 @@ const std::string &board();
 // Puts the board's files back as provisioned and the shared records to zero,
 // so that each input runs alone; returns the provisioned settings file.
 const std::string &resetBoard();
-// How many times the daemon code ran the reboot command since start.
+// How many times the daemon code ran the reboot command since resetBoard().
 long rebootRequests();
 // The input in a heap block of size + 1 bytes ending in NUL, so that
 // AddressSanitizer sees any read past it. free() it.

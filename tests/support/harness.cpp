@@ -14,8 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace harness
-{
+namespace harness {
 
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
@@ -26,15 +25,9 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
-std::string binaryPath(const std::string &name)
-{
-    return std::string(RFIDD_BIN_DIR) + "/" + name;
-}
+std::string binaryPath(const std::string &name) { return std::string(RFIDD_BIN_DIR) + "/" + name; }
 
-std::string sandboxDir()
-{
-    return RFIDD_SANDBOX_DIR;
-}
+std::string sandboxDir() { return RFIDD_SANDBOX_DIR; }
 
 Process start(const std::vector<std::string> &argv, const std::string &outputPath)
 {
@@ -56,10 +49,7 @@ Process start(const std::vector<std::string> &argv, const std::string &outputPat
     return process;
 }
 
-std::string output(const Process &process)
-{
-    return readFile(process.outputPath);
-}
+std::string output(const Process &process) { return readFile(process.outputPath); }
 
 bool waitForOutput(const Process &process, const std::string &needle, int timeoutMs)
 {
@@ -125,8 +115,7 @@ void removeTree(const std::string &path)
 // bind() or connect() of `fd` to 127.0.0.1:port.
 static int atLoopback(int (*call)(int, const sockaddr *, socklen_t), int fd, int port)
 {
-    sockaddr_in addr{
-        static_cast<sa_family_t>(AF_INET), htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in addr{static_cast<sa_family_t>(AF_INET), htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     return call(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
 }
 
@@ -153,7 +142,8 @@ int connectTcp(int port, int timeoutMs)
 
 bool sendAll(int fd, const std::string &data)
 {
-    for (ssize_t sent = 0, n = 0; sent<static_cast<ssize_t>(data.size()); sent += n> 0 ? n : 0)
+    size_t sent = 0;
+    for (ssize_t n = 0; sent < data.size(); sent += n > 0 ? static_cast<size_t>(n) : 0)
         if ((n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL)) <= 0 && errno != EINTR)
             return false;
     return true;
@@ -170,10 +160,7 @@ std::string recvQuiet(int fd, int quietMs, int timeoutMs)
     return text;
 }
 
-std::string recvAll(int fd, int timeoutMs)
-{
-    return recvQuiet(fd, timeoutMs, timeoutMs);
-}
+std::string recvAll(int fd, int timeoutMs) { return recvQuiet(fd, timeoutMs, timeoutMs); }
 
 std::string acceptText(int listenFd, int timeoutMs)
 {

@@ -62,9 +62,8 @@ std::string recvAll(int fd, int timeoutMs);
 // Accepts one connection on `listenFd` and returns what it carried until the
 // peer closed it; empty when none comes within timeoutMs.
 std::string acceptText(int listenFd, int timeoutMs);
-// Sends `request` on a fresh connection to 127.0.0.1:port, closes the sending
-// side (which ends the request at once) and returns everything received until
-// the peer closes.
+// Sends `request` to 127.0.0.1:port on a fresh connection, closes the sending
+// side (which ends a request at once) and returns all received until closed.
 std::string roundTrip(int port, const std::string &request, int timeoutMs = 20000);
 
 } // namespace harness

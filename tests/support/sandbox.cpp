@@ -12,8 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace harness
-{
+namespace harness {
 
 int runProgram(const std::vector<std::string> &argv, std::string *outputText, int timeoutMs)
 {
@@ -40,20 +39,11 @@ static bool hasSocket(const char *table, int port, const std::string &state)
     return false;
 }
 
-bool isListening(int port)
-{
-    return hasSocket("tcp", port, "0A");
-}
+bool isListening(int port) { return hasSocket("tcp", port, "0A"); }
 
-bool isBoundUdp(int port)
-{
-    return hasSocket("udp", port, "07");
-}
+bool isBoundUdp(int port) { return hasSocket("udp", port, "07"); }
 
-bool waitForListening(int port, int timeoutMs)
-{
-    return waitUntil([&] { return isListening(port); }, timeoutMs);
-}
+bool waitForListening(int port, int timeoutMs) { return waitUntil([&] { return isListening(port); }, timeoutMs); }
 
 bool startSim(Sandbox &sandbox, const std::vector<std::string> &simArgs)
 {

@@ -58,12 +58,11 @@ std::string crashReport(const Process &process);
 // Lines of a file, without line ends.
 std::vector<std::string> readLines(const std::string &path);
 
-// Moves this process (and what it starts from now on) into namespaces of its
-// own: a network with lo up and a route for broadcasts on lo, so that the
-// fixed ports meet no other run and a broadcast reaches no other host; and
-// pseudo-terminals of its own, so that no other run's daemon can open this
-// run's rfid-sim (through a device link left behind by a killed simulator).
-// Returns "" or why it could not (then the tests share the host's).
+// Moves this process and what it starts into namespaces of its own: a network
+// (lo up, with a route for broadcasts) where the fixed ports meet no other run
+// and a broadcast reaches no other host, and pseudo-terminals that no other
+// run's daemon can open through a device link a killed rfid-sim left behind.
+// Returns "" or why it could not (then the host's are used).
 std::string enterPrivateNamespaces();
 
 } // namespace harness

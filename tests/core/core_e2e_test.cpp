@@ -401,7 +401,9 @@ TEST_F(Daemon, SearchIsAnsweredByBroadcastToItsSenderAndNothingElseIs)
 
 TEST_F(Daemon, WithoutItsCardDatabaseItReadsNoCardsAndStillServes)
 {
+    EXPECT_TRUE(isRunning(sb.daemon)) << output(sb.daemon);
     stop(sb.daemon);
+    EXPECT_EQ(crashReport(sb.daemon), "");
     ASSERT_TRUE(unlink(cardDb().c_str()) == 0 && mkdir(cardDb().c_str(), 0755) == 0);
     size_t frames = log().size();
     ASSERT_TRUE(startDaemon(sb));

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +43,7 @@ Process start(const std::vector<std::string> &argv, const std::string &outputPat
         dup2(out, 1);
         dup2(out, 2);
         setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // no daemon outlives a test program that was killed
         execv(args[0], args.data());
         _exit(127);
     }

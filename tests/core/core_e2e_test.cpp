@@ -230,10 +230,7 @@ TEST_F(Daemon, BitStringsBecomeExactlyTheirControlFrames)
 {
     int client = connectTcp(10001);
     for (const auto &[text, v] : CONTROLS) {
-        std::string name;
-        for (char c : text.substr(0, 16))
-            name += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
-        SCOPED_TRACE("bit string \"" + name + "\"");
+        SCOPED_TRACE("bit string " + ::testing::PrintToString(text.substr(0, 20)));
         size_t from = log().size(), shown = output(sb.daemon).size();
         ASSERT_TRUE(sendAll(client, text));
         ASSERT_TRUE(printed("<<<" + text, shown));

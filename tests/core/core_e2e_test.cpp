@@ -220,7 +220,7 @@ TEST_F(Daemon, CardNumbersFollowTheTelegramContent)
         if (n > 0) {
             ASSERT_EQ(ask(setTelegram(1, row.keyCode == 0x61 ? 5 : 0, n, row.first, row.last)), OK);
         }
-        EXPECT_EQ(acceptText(upstream, WAIT), row.number);
+        ASSERT_EQ(acceptText(upstream, WAIT), row.number);
         EXPECT_TRUE(logHas(readFrame(n, row.keyCode))) << "key code " << row.keyCode;
     }
     EXPECT_TRUE(printed(">>>785634120102\r", 0));

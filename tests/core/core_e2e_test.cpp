@@ -63,9 +63,9 @@ std::string setServer(int port, int codeType)
 }
 std::string attempt(int port) { return format("ip=127.0.0.1, port=%d, codeType=0\n", port); }
 
-std::string setNet(const char *old, const char *ip)
+std::string setNet(const char *old, const char *ip, const char *dns = "")
 {
-    return format(R"({"Command":"CMD_SetNetConf","Data":{%s"IP":"%s","Mask":"","Gateway":"","DNS":"","MAC":""}})", old, ip);
+    return format(R"({"Command":"CMD_SetNetConf","Data":{%s"IP":"%s","Mask":"","Gateway":"","DNS":"%s","MAC":""}})", old, ip, dns);
 }
 
 // A UDP socket on a port of its own that sees the destination of what it gets.
@@ -366,6 +366,9 @@ TEST_F(Daemon, ClientsThatCloseOrResetAreLetGo)
 
 TEST_F(Daemon, NetworkSetupIsAnsweredBeforeTheReboot)
 {
+    // A value whose line cannot fit the settings file is refused before any write is tried.
+    EXPECT_EQ(roundTrip(8001, setNet("", "", std::string(59, 'd').c_str())), "{\n\t\"response\":\t0\n}");
+    EXPECT_EQ(countInOutput(sb.daemon, "Write /etc/eth0-setting failed"), 0);
     // The reboot command appends to a FIFO, so it waits until the FIFO is
     // opened: the reply has to be here before that.
     std::string fifo = sb.dir + "/reboot.log";

@@ -70,9 +70,11 @@ int countInOutput(const Process &process, const std::string &needle)
 bool isRunning(Process &process)
 {
     int status = 0;
-    if (process.pid <= 0 || waitpid(process.pid, &status, WNOHANG) == 0)
-        return process.pid > 0;
-    process.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_t done = process.pid > 0 ? waitpid(process.pid, &status, WNOHANG) : -1;
+    if (done == 0)
+        return true;
+    if (done > 0)
+        process.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     process.pid = -1;
     return false;
 }

@@ -165,7 +165,8 @@ class Daemon : public ::testing::Test
         ASSERT_TRUE(startDaemon(sb)); // before the reader module is there
         failed = false;
     }
-    static void TearDownTestSuite() { stopSandbox(sb), close(upstream); }
+    // The card database made a directory is taken away: other suites provision this sandbox again.
+    static void TearDownTestSuite() { stopSandbox(sb), removeTree(cardDb()), close(upstream); }
     // The cases build on each other: after a failure the rest would only wait out their bounds.
     void SetUp() override
     {

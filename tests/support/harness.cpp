@@ -1,30 +1,29 @@
 #include "tests/support/harness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace harness {
 
-static long long nowMs()
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (; !condition(); usleep(5000))
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+    return true;
 }
 
 std::string binaryPath(const std::string &name) { return std::string(RFIDD_BIN_DIR) + "/" + name; }
@@ -33,27 +32,22 @@ std::string sandboxDir() { return RFIDD_SANDBOX_DIR; }
 
 Process start(const std::vector<std::string> &argv, const std::string &outputPath)
 {
-    Process process;
-    process.outputPath = outputPath;
+    Process process{-1, outputPath};
     int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    if (out < 0)
-        return process;
     std::vector<char *> args;
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
+    if (out >= 0 && (process.pid = fork()) == 0) {
+        dup2(open("/dev/null", O_RDONLY), 0);
         dup2(out, 1);
         dup2(out, 2);
         setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // no daemon outlives a test program that was killed
         execv(args[0], args.data());
         _exit(127);
     }
     close(out);
-    process.pid = pid;
     return process;
 }
 
@@ -61,14 +55,7 @@ std::string output(const Process &process) { return readFile(process.outputPath)
 
 bool waitForOutput(const Process &process, const std::string &needle, int timeoutMs)
 {
-    long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        if (output(process).find(needle) != std::string::npos)
-            return true;
-        if (nowMs() >= deadline)
-            return false;
-        usleep(10000);
-    }
+    return waitUntil([&] { return output(process).find(needle) != std::string::npos; }, timeoutMs);
 }
 
 int countInOutput(const Process &process, const std::string &needle)
@@ -82,36 +69,25 @@ int countInOutput(const Process &process, const std::string &needle)
 
 bool isRunning(Process &process)
 {
-    if (process.pid <= 0)
-        return false;
     int status = 0;
-    pid_t done = waitpid(process.pid, &status, WNOHANG);
+    pid_t done = process.pid > 0 ? waitpid(process.pid, &status, WNOHANG) : -1;
     if (done == 0)
         return true;
-    if (done == process.pid) {
+    if (done > 0)
         process.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        process.pid = -1;
-    }
+    process.pid = -1;
     return false;
 }
 
 int stop(Process &process, int sig, int timeoutMs)
 {
-    if (process.pid <= 0)
-        return process.exitStatus;
-    kill(process.pid, sig);
-    long long deadline = nowMs() + timeoutMs;
-    while (isRunning(process)) {
-        if (nowMs() >= deadline) {
-            kill(process.pid, SIGKILL);
-            int status = 0;
-            waitpid(process.pid, &status, 0);
-            process.exitStatus = 128 + SIGKILL;
-            process.pid = -1;
-            break;
-        }
-        usleep(5000);
+    if (process.pid > 0 && kill(process.pid, sig) == 0 &&
+        !waitUntil([&] { return !isRunning(process); }, timeoutMs)) {
+        kill(process.pid, SIGKILL);
+        waitpid(process.pid, nullptr, 0);
+        process = {-1, process.outputPath, 128 + SIGKILL};
     }
+    isRunning(process);
     return process.exitStatus;
 }
 
@@ -119,26 +95,19 @@ std::string tempDir(const std::string &prefix)
 {
     const char *base = getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data()))
-        return {};
-    return buffer.data();
+    return mkdtemp(pattern.data()) ? pattern : std::string();
 }
 
 std::string readFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 bool writeFile(const std::string &path, const std::string &contents)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << contents;
-    return bool(out);
+    return bool(out << contents);
 }
 
 void removeTree(const std::string &path)
@@ -147,34 +116,29 @@ void removeTree(const std::string &path)
     std::filesystem::remove_all(path, ignored);
 }
 
-static sockaddr_in loopback(int port)
+// bind() or connect() of `fd` to 127.0.0.1:port.
+static int atLoopback(int (*call)(int, const sockaddr *, socklen_t), int fd, int port)
 {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
+    sockaddr_in addr{static_cast<sa_family_t>(AF_INET), htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    return call(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+}
+
+static bool ready(int fd, short events, int timeoutMs)
+{
+    pollfd entry{fd, events, 0};
+    return poll(&entry, 1, timeoutMs) == 1;
 }
 
 int connectTcp(int port, int timeoutMs)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (fd >= 0 && atLoopback(connect, fd, port) != 0 &&
+        (errno != EINPROGRESS || !ready(fd, POLLOUT, timeoutMs) ||
+         getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)) {
+        close(fd);
         return -1;
-    sockaddr_in addr = loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        if (errno != EINPROGRESS) {
-            close(fd);
-            return -1;
-        }
-        pollfd p{fd, POLLOUT, 0};
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (poll(&p, 1, timeoutMs) != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 ||
-            error != 0) {
-            close(fd);
-            return -1;
-        }
     }
     fcntl(fd, F_SETFL, 0);
     return fd;
@@ -183,58 +147,53 @@ int connectTcp(int port, int timeoutMs)
 bool sendAll(int fd, const std::string &data)
 {
     size_t sent = 0;
-    while (sent < data.size()) {
-        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+    for (ssize_t n = 0; sent < data.size(); sent += n > 0 ? static_cast<size_t>(n) : 0)
+        if ((n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL)) <= 0 && errno != EINTR)
             return false;
-        sent += static_cast<size_t>(n);
-    }
     return true;
 }
 
 std::string recvQuiet(int fd, int quietMs, int timeoutMs)
 {
     std::string text;
-    int wait = timeoutMs;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, wait) != 1)
-            return text;
-        char buffer[4096];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return text;
+    char buffer[4096];
+    ssize_t n = 0;
+    for (int wait = timeoutMs; ready(fd, POLLIN, wait) && (n = recv(fd, buffer, sizeof buffer, 0)) > 0;
+         wait = quietMs)
         text.append(buffer, static_cast<size_t>(n));
-        wait = quietMs;
-    }
+    return text;
+}
+
+std::string recvAll(int fd, int timeoutMs) { return recvQuiet(fd, timeoutMs, timeoutMs); }
+
+std::string acceptText(int listenFd, int timeoutMs)
+{
+    int client = ready(listenFd, POLLIN, timeoutMs) ? accept(listenFd, nullptr, nullptr) : -1;
+    std::string text = client >= 0 ? recvAll(client, timeoutMs) : "";
+    close(client);
+    return text;
+}
+
+std::string roundTrip(int port, const std::string &request, int timeoutMs)
+{
+    int fd = connectTcp(port, timeoutMs);
+    std::string reply = "<no connection>";
+    if (fd >= 0 && sendAll(fd, request) && shutdown(fd, SHUT_WR) == 0)
+        reply = recvAll(fd, timeoutMs);
+    close(fd);
+    return reply;
 }
 
 bool waitForPort(int port, int timeoutMs)
 {
-    long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        int fd = connectTcp(port, 200);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
-        if (nowMs() >= deadline)
-            return false;
-        usleep(20000);
-    }
+    return waitUntil([&] { return close(connectTcp(port, 200)) == 0; }, timeoutMs);
 }
 
 int listenTcp(int port, int backlog)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr = loopback(port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+    if (fd >= 0 && (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+                    atLoopback(bind, fd, port) != 0 || listen(fd, backlog) != 0)) {
         close(fd);
         return -1;
     }
@@ -245,9 +204,7 @@ int boundPort(int fd)
 {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-        return -1;
-    return ntohs(addr.sin_port);
+    return getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0 ? ntohs(addr.sin_port) : -1;
 }
 
 } // namespace harness

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,5 +54,16 @@ bool waitForPort(int port, int timeoutMs);
 // A TCP listener on 127.0.0.1; port 0 picks a free one (see boundPort).
 int listenTcp(int port, int backlog = 16);
 int boundPort(int fd);
+
+// Polls `condition` until it holds; false after timeoutMs.
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs);
+// Everything received on `fd` until the peer closes (or timeoutMs passes).
+std::string recvAll(int fd, int timeoutMs);
+// Accepts one connection on `listenFd` and returns what it carried until the
+// peer closed it; empty when none comes within timeoutMs.
+std::string acceptText(int listenFd, int timeoutMs);
+// Sends `request` to 127.0.0.1:port on a fresh connection, closes the sending
+// side (which ends a request at once) and returns all received until closed.
+std::string roundTrip(int port, const std::string &request, int timeoutMs = 20000);
 
 } // namespace harness

@@ -33,6 +33,9 @@ struct Sandbox {
 bool startSandbox(Sandbox &sandbox, const SandboxOptions &options = {});
 // Starts the daemon alone in an already provisioned sandbox.
 bool startDaemon(Sandbox &sandbox);
+// Starts rfid-sim with `simArgs` on <dir>/dev/ttySAC1, its request log at
+// <dir>/sim.log (appended to), and waits until it is ready.
+bool startSim(Sandbox &sandbox, const std::vector<std::string> &simArgs);
 // Stops the daemon and the simulator (SIGTERM, then SIGKILL).
 void stopSandbox(Sandbox &sandbox);
 
@@ -54,5 +57,12 @@ std::string crashReport(const Process &process);
 
 // Lines of a file, without line ends.
 std::vector<std::string> readLines(const std::string &path);
+
+// Moves this process and what it starts into namespaces of its own: a network
+// (lo up, with a route for broadcasts) where the fixed ports meet no other run
+// and a broadcast reaches no other host, and pseudo-terminals that no other
+// run's daemon can open through a device link a killed rfid-sim left behind.
+// Returns "" or why it could not (then the host's are used).
+std::string enterPrivateNamespaces();
 
 } // namespace harness

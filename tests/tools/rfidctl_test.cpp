@@ -26,10 +26,18 @@ struct Outcome {
     std::string out; // standard output and standard error, in order
 };
 
-// Where started programs write their output; removed at the end.
+// Where started programs write their output. At the end it goes, and so do the programs a test
+// left running (an ASSERT ends a test at once).
 const std::string SCRATCH = harness::tempDir("rfidctl-tests");
 const struct Cleanup {
-    ~Cleanup() { harness::removeTree(SCRATCH); }
+    ~Cleanup()
+    {
+        std::istringstream children(harness::readFile("/proc/self/task/" + std::to_string(getpid()) +
+                                                      "/children"));
+        for (pid_t child; children >> child;)
+            kill(child, SIGKILL);
+        harness::removeTree(SCRATCH);
+    }
 } cleanup;
 
 // rfidctl's argv from its arguments written as one line.
@@ -119,7 +127,6 @@ TEST(RfidctlArgs, BadArgumentsAreRefusedWithExitCode1AndEveryCommandHasHelp)
         {host + "control 0100011", 1, "invalid BITS"},
         {host + "control l010001", 1, "invalid BITS"},
         {"listen 70000", 1, "PORT must be a number from 0 to 65535"},
-        {"listen 9000 --bind localhost", 1, "--bind needs an IPv4 address"},
     };
     for (const Row &row : rows)
         expectRun(row.args, rfidctl(row.args), row.status, row.want);
@@ -213,8 +220,7 @@ TEST(RfidctlSandbox, EverySubcommandWithAndWithoutJsonAgainstOneDaemon)
     const std::string p = std::to_string(startListener(listener, "--json"));
     ASSERT_NE(p, "0") << harness::output(listener);
     harness::SandboxOptions options;
-    // The other settings are rfidd-provision's defaults.
-    options.provisionArgs = {"--server-ip", "127.0.0.1", "--server-port", p, "--code-type", "1"};
+    options.provisionArgs = {"--server-port", p, "--code-type", "1"}; // else rfidd-provision's defaults
     // The card comes only after the first rows, which show the server stored before any upload.
     options.simArgs = {"--gap", "2000", "--card", "12345678,reads=1"};
     harness::Sandbox sandbox;
@@ -223,13 +229,10 @@ TEST(RfidctlSandbox, EverySubcommandWithAndWithoutJsonAgainstOneDaemon)
     runRows(sandbox, {
         {"get server", 0, "Server address:  127.0.0.1\nServer port:     " + p +
                               "\nCode type:       1 (card number followed by a carriage return)\n"},
-        {"get id", 0, "Reader id: 1\n"},
         {"get net", 0, "IP:       192.168.0.100\nMask:     255.255.255.0\nGateway:  192.168.0.1\n"
                        "DNS:      192.168.0.1\nMAC:      00:11:22:33:44:55\n"},
         {"get net --json", 0, "{\"IP\":\"192.168.0.100\",\"Mask\":\"255.255.255.0\",\"Gateway\":"
                               "\"192.168.0.1\",\"DNS\":\"192.168.0.1\",\"MAC\":\"00:11:22:33:44:55\"}\n"},
-        {"get telegram", 0, "Read style:  0 (card UID only)\nKey type:    0 (key A)\n"
-                            "Key:         FFFFFFFFFFFF\nBlock:       0\nFirst char:  0\nLast char:   0\n"},
     });
     // The daemon's upload reaches rfidctl listen, with the "\r" of the stored code type 1.
     EXPECT_TRUE(harness::waitForOutput(listener, "\"card\":\"12345678\\r\"}\n", 30000))
@@ -275,17 +278,13 @@ TEST(RfidctlSandbox, EverySubcommandWithAndWithoutJsonAgainstOneDaemon)
         {"get net --json", 0, "{\"IP\":\"10.1.2.30\",\"Mask\":\"255.255.0.0\",\"Gateway\":\"10.1.2.1\","
                               "\"DNS\":\"192.168.0.1\",\"MAC\":\"02:00:00:00:00:01\"}\n"},
     });
-    // A reader database that cannot be read: "response": 0.
-    ASSERT_TRUE(harness::writeFile(sandbox.dir + "/usr/local/etc/reader.db", "not a database"));
+    ASSERT_TRUE(harness::writeFile(sandbox.dir + "/usr/local/etc/reader.db", "unreadable")); // "response": 0
     runRows(sandbox, {
         {"get id --json", 4, "{\"response\":0}\n"},
         {"set id 5", 4, "the reader at 127.0.0.1 answered \"response\": 0", 4},
     });
-    // Only the two bit strings that are valid reached the reader module.
-    EXPECT_EQ(linesWith(sandbox.simLog, "AA 00 01 05 99 ", 2),
-              (std::vector<std::string>{"AA 00 01 05 99 02 01 00 00 9E BB",
-                                        "AA 00 01 05 99 14 0A 05 1E 98 BB"}));
-    EXPECT_TRUE(harness::isRunning(sandbox.daemon)) << harness::output(sandbox.daemon);
+    std::vector<std::string> frames{"AA 00 01 05 99 02 01 00 00 9E BB", "AA 00 01 05 99 14 0A 05 1E 98 BB"};
+    EXPECT_EQ(linesWith(sandbox.simLog, "AA 00 01 05 99 ", 2), frames) << "control frames at the module";
     EXPECT_EQ(harness::crashReport(sandbox.daemon), "");
     harness::stopSandbox(sandbox);
 }
@@ -293,7 +292,7 @@ TEST(RfidctlSandbox, EverySubcommandWithAndWithoutJsonAgainstOneDaemon)
 const std::string CLOSE = "", SILENT = "(silent)";
 
 // rfidctl 127.0.0.1 ARGS against a fake service on `port` (0: none) that answers `reply` ('|': two
-// segments 150 ms apart; CLOSE: nothing; SILENT: nothing, open until rfidctl has given up).
+// segments 20 ms apart; CLOSE: nothing; SILENT: nothing, open until rfidctl has given up).
 Outcome againstFake(const std::string &args, int port, const std::string &reply)
 {
     int listener = port ? harness::listenTcp(port) : -1, client = -1;
@@ -304,7 +303,7 @@ Outcome againstFake(const std::string &args, int port, const std::string &reply)
         harness::recvQuiet(client, 100, 30000); // the request
         size_t pause = reply.find('|');
         if (reply != SILENT && harness::sendAll(client, reply.substr(0, pause)) && pause != std::string::npos)
-            harness::sendAll(client, (usleep(150000), reply.substr(pause + 1)));
+            harness::sendAll(client, (usleep(20000), reply.substr(pause + 1)));
         if (reply != SILENT)
             shutdown(client, SHUT_RDWR);
     }

@@ -2,6 +2,7 @@
 #include "store/statement.h"
 
 #include "core/config.h"
+#include "core/log.h"
 #include "core/state.h"
 
 #include <cstdio>
@@ -26,7 +27,7 @@ static Db openReaderDb()
     int rc = sqlite3_open(paths.readerDb, &raw);
     Db db(raw);
     if (rc != SQLITE_OK) {
-        puts(sqlite3_errmsg(raw));
+        logPuts(sqlite3_errmsg(raw));
         return nullptr;
     }
     // Another process holding the file for a moment (a provisioning check,
@@ -54,18 +55,18 @@ static int queryFirstRow(const char *statement, const char *tableName, int colum
     pthread_rwlock_unlock(&rwlock);
     table->reset(cells);
     if (rc != SQLITE_OK) {
-        puts(error ? error : sqlite3_errstr(rc));
+        logPuts(error ? error : sqlite3_errstr(rc));
         sqlite3_free(error);
         return -1;
     }
     if (rows < 1 || cols != columns) {
-        printf("%s: no row with id 1\n", tableName);
+        logPrintf("%s: no row with id 1\n", tableName);
         return -1;
     }
     *row = cells + cols;
     for (int k = 0; k < columns; ++k) {
         if (!(*row)[k]) {
-            printf("%s: %s of row 1 is NULL\n", tableName, cells[k]);
+            logPrintf("%s: %s of row 1 is NULL\n", tableName, cells[k]);
             return -1;
         }
     }
@@ -83,8 +84,7 @@ static int runUpdate(const char *statement)
     int rc = sqlite3_exec(db.get(), statement, nullptr, nullptr, &error);
     pthread_rwlock_unlock(&rwlock);
     if (rc != SQLITE_OK) {
-        printf("%s", error ? error : sqlite3_errstr(rc));
-        fflush(stdout);
+        logPrintf("%s", error ? error : sqlite3_errstr(rc));
         sqlite3_free(error);
         return -1;
     }
@@ -122,7 +122,7 @@ int readTelegramContent(uint8_t *readStyle, uint8_t *keyType, uint8_t *key, uint
                       "ReaderInfo", 6, &db, &table, &row) != 0)
         return -1;
     if (strlen(row[2]) > KEY_TEXT_MAX) {
-        printf("ReaderInfo: key of row 1 longer than 12 hexadecimal digits\n");
+        logPrintf("ReaderInfo: key of row 1 longer than 12 hexadecimal digits\n");
         return -1;
     }
     *readStyle = lowByte(row[0]);
@@ -138,7 +138,7 @@ int writeTelegramContent(uint8_t readStyle, uint8_t keyType, const char *key, ui
                          uint8_t firstChar, uint8_t lastChar)
 {
     if (!key) {
-        puts("No key text");
+        logPuts("No key text");
         return -1;
     }
     Statement statement;
@@ -162,7 +162,7 @@ int readServerConfig(char *ip, int *port, int *codeType)
         return -1;
     size_t ipLength = strlen(row[0]);
     if (ipLength > IP_MAX) {
-        printf("ServerInfo: ip of row 1 longer than 15 characters\n");
+        logPrintf("ServerInfo: ip of row 1 longer than 15 characters\n");
         return -1;
     }
     memcpy(ip, row[0], ipLength + 1);
@@ -174,11 +174,11 @@ int readServerConfig(char *ip, int *port, int *codeType)
 int writeServerConfig(const char *ip, int port, int codeType)
 {
     if (!ip) {
-        puts("No server ip");
+        logPuts("No server ip");
         return -1;
     }
     if (strlen(ip) > IP_MAX) {
-        printf("Server ip longer than 15 characters\n");
+        logPrintf("Server ip longer than 15 characters\n");
         return -1;
     }
     Statement statement;

@@ -5,6 +5,8 @@
 #include "core/log.h"
 #include "core/state.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,25 @@ static constexpr size_t IP_MAX = 15;
 // so it still gives no more than the 6 key bytes.
 static constexpr size_t KEY_TEXT_MAX = 13;
 
+// How often a statement that meets another process's lock tries again.
+static constexpr int DB_BUSY_STEP_MS = 5;
+
+// Called by SQLite each time a statement meets a lock that another
+// connection holds on the file; `count` says how often for this wait. rwlock
+// keeps the daemon's own statements apart, so such a wait means that another
+// process holds the file (a provisioning check, an operator's sqlite3 shell):
+// the statement waits up to DB_BUSY_TIMEOUT_MS instead of failing, and the
+// first call says so.
+static int waitForLock(void *, int count)
+{
+    if (count == 0)
+        logPuts("Reader database busy, waiting");
+    if (count * DB_BUSY_STEP_MS >= DB_BUSY_TIMEOUT_MS)
+        return 0;
+    usleep(DB_BUSY_STEP_MS * 1000);
+    return 1;
+}
+
 static Db openReaderDb()
 {
     sqlite3 *raw = nullptr;
@@ -30,9 +51,7 @@ static Db openReaderDb()
         logPuts(sqlite3_errmsg(raw));
         return nullptr;
     }
-    // Another process holding the file for a moment (a provisioning check,
-    // an operator's sqlite3 shell) delays a statement instead of failing it.
-    sqlite3_busy_timeout(raw, DB_BUSY_TIMEOUT_MS);
+    sqlite3_busy_handler(raw, waitForLock, nullptr);
     return db;
 }
 

@@ -77,7 +77,9 @@ std::recursive_mutex &netSettingsMutex();
 //   sqlite3 call only, so the card loop's reload of the server settings and
 //   a configuration command never meet inside SQLite.
 // - Every connection waits up to DB_BUSY_TIMEOUT_MS for a lock that another
-//   process holds on the file before its statement fails.
+//   process holds on the file before its statement fails; a wait begins
+//   with the line "Reader database busy, waiting". The daemon's own
+//   statements never wait for each other inside SQLite.
 
 inline constexpr int DB_BUSY_TIMEOUT_MS = 1000;
 

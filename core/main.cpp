@@ -7,6 +7,7 @@
 #include "core/state.h"
 #include "net/tcpserver.h"
 #include "net/udpserver.h"
+#include "store/store.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -21,6 +22,8 @@ int main(int, char **)
     signal(SIGPIPE, SIG_IGN);
     // From here on no thread waits for its diagnostics to be written.
     logStart();
+    // Before any service can rewrite the settings file.
+    removeNetConfigLeftovers();
 
     // rwlock is statically initialised with default attributes, so it is
     // valid before any thread can take it.

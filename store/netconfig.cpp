@@ -3,10 +3,12 @@
 #include "core/config.h"
 #include "core/log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -119,6 +121,41 @@ static void splitPath(const std::string &path, std::string *directory, std::stri
     size_t slash = path.rfind('/');
     *directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     *base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// True for the name of a temporary file of a rewrite of `base`: "." + base +
+// "." and the six letters or digits that mkstemp puts in place of XXXXXX.
+static bool isRewriteLeftover(const char *name, const std::string &base)
+{
+    std::string prefix = "." + base + ".";
+    if (strncmp(name, prefix.c_str(), prefix.size()) != 0 || strlen(name) != prefix.size() + 6)
+        return false;
+    for (const char *c = name + prefix.size(); *c != '\0'; ++c)
+        if (!isalnum(static_cast<unsigned char>(*c)))
+            return false;
+    return true;
+}
+
+int removeNetConfigLeftovers()
+{
+    std::string directory;
+    std::string base;
+    splitPath(targetPath(), &directory, &base);
+    DIR *entries = opendir(directory.c_str());
+    if (!entries)
+        return 0;
+    int removed = 0;
+    while (const dirent *entry = readdir(entries)) {
+        if (!isRewriteLeftover(entry->d_name, base))
+            continue;
+        std::string path = directory + "/" + entry->d_name;
+        if (unlink(path.c_str()) == 0) {
+            logPrintf("Removed %s, left by an interrupted rewrite\n", path.c_str());
+            ++removed;
+        }
+    }
+    closedir(entries);
+    return removed;
 }
 
 // Writes the five lines to the open temporary file and makes them durable.

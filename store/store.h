@@ -53,6 +53,12 @@ int readNetConfig(NetSetting *table);
 //   the old file as it was and returns -1. Only a failed sync of the directory comes after the
 //   rename; it too gives -1, although the new content is then in place.
 int writeNetConfig(const NetSetting *table);
+// Removes what an interrupted rewrite left behind: the files named "." +
+// the settings file's name + "." and six letters or digits (the temporary
+// files of writeNetConfig) in the directory of the resolved settings file,
+// nothing else. Prints "Removed <path>, left by an interrupted rewrite" for
+// each and returns their number. Meant for start-up, before any rewrite.
+int removeNetConfigLeftovers();
 // A function-static std::recursive_mutex. Each read and rewrite of the
 // settings file holds it, so the two services never see a half-written
 // sequence; a service that reads, changes and writes the file may hold it

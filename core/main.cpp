@@ -18,6 +18,9 @@
 
 int main(int, char **)
 {
+    // Should the log writer not start, diagnostics still go out line by line
+    // and keep their order with the messages on stderr.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     // A peer that has closed its connection must never end the daemon.
     signal(SIGPIPE, SIG_IGN);
     // From here on no thread waits for its diagnostics to be written.

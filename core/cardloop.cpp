@@ -175,10 +175,10 @@ int handle_event()
                             &content.firstChar, &content.lastChar) == 0)
         setTelegramContent(content);
     content = getTelegramContent();
-    logPrintf("readStyle=%d, keyType=%d, key=%02X%02X%02X%02X%02X%02X, block=%d, firstChar=%d, "
-           "lastChar=%d\n",
-           content.readStyle, content.keyType, content.key[0], content.key[1], content.key[2], content.key[3],
-           content.key[4], content.key[5], content.block, content.firstChar, content.lastChar);
+    logPrintf("readStyle=%d, keyType=%d, key=%02X%02X%02X%02X%02X%02X, block=%d, firstChar=%d, lastChar=%d\n",
+              content.readStyle, content.keyType, content.key[0], content.key[1], content.key[2],
+              content.key[3], content.key[4], content.key[5], content.block, content.firstChar,
+              content.lastChar);
 
     // Load the server settings as well, so that the very first card already
     // follows the stored code type; every upload reloads them again.

@@ -134,7 +134,9 @@ int trecvn(int sock, char *buf, int size, int ms)
 
 void *thread_tcpserver(void *)
 {
-    int server = socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec: the shell that runs the reboot command must not hold the
+    // port, or a daemon started while it runs could not listen on it.
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server < 0) {
         logPerror("Failed to create socket");
         logExit(-1);

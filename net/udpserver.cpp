@@ -38,7 +38,8 @@ void *thread_udpserver(void *)
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(UDP_PORT);
 
-    int server = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    // Close-on-exec, like the configuration service's socket.
+    int server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (server < 0) {
         logPerror("Create socket failed");
         logExit(-1);

@@ -183,10 +183,10 @@ TEST_F(Robust, KillDuringSettingsWritesLeavesOldOrNewAndRestarts)
     EXPECT_EQ(unlink(stale.substr(0, stale.size() - 1).c_str()), 0);
     std::string current[] = {stored(0), stored(1), stored(2), stored(3)};
     unsigned seed = count("ROBUST_SEED", std::random_device()() % 1000000);
-    int kills = count("ROBUST_KILLS", 300), newer = 0, leftovers = 0;
+    int kills = count("ROBUST_KILLS", 300), newer = 0, leftovers = 0, k = 0;
     std::mt19937 random(seed);
     sockaddr_in udp{AF_INET, htons(8000), {htonl(INADDR_LOOPBACK)}, {}};
-    for (int k = 0; k < kills && !HasFailure(); ++k) {
+    for (; k < kills && !HasFailure(); ++k) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", kill " + std::to_string(k));
         int kind = static_cast<int>(random() % 5), group = kind < 2 ? 0 : kind - 1, g = 100 + k, fd = -1;
         std::string text = fill(REQUESTS, group, g, current[0].substr(3, current[0].find('\n') - 3).c_str());
@@ -210,5 +210,5 @@ TEST_F(Robust, KillDuringSettingsWritesLeavesOldOrNewAndRestarts)
     }
     printf("kill points: %d (ROBUST_SEED=%u repeats them): %d left the new value, %d the old, %d a "
            "temporary settings file; the daemon started again after each and answered\n",
-           kills, seed, newer, kills - newer, leftovers);
+           k, seed, newer, k - newer, leftovers);
 }

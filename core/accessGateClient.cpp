@@ -4,6 +4,7 @@
  * close. Nothing is read back from the server.
  */
 #include "core/core.h"
+#include "core/log.h"
 #include "core/state.h"
 #include "store/store.h"
 
@@ -69,11 +70,11 @@ int accessGate(const char *text)
         setSrvConf(loaded);
         conf = getSrvConf();
     }
-    printf("ip=%s, port=%d, codeType=%d\n", conf.ip, conf.port, conf.codeType);
+    logPrintf("ip=%s, port=%d, codeType=%d\n", conf.ip, conf.port, conf.codeType);
 
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        puts("Create socket error");
+        logPuts("Create socket error");
         return -1;
     }
 
@@ -94,18 +95,18 @@ int accessGate(const char *text)
 
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-    printf("connect server %s:%d\n", address, conf.port);
+    logPrintf("connect server %s:%d\n", address, conf.port);
 
     // One write of the whole text. A server that has already closed makes it
     // fail; MSG_NOSIGNAL keeps that from ending the daemon.
     size_t length = strlen(text);
     ssize_t written = send(fd, text, length, MSG_NOSIGNAL);
     if (written < 0 || static_cast<size_t>(written) != length) {
-        puts("Socket write uid data error");
+        logPuts("Socket write uid data error");
         close(fd);
         return -1;
     }
-    printf(">>>%s\n", text);
+    logPrintf(">>>%s\n", text);
     close(fd);
     return 0;
 }

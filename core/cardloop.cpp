@@ -5,6 +5,7 @@
  */
 #include "core/config.h"
 #include "core/core.h"
+#include "core/log.h"
 #include "core/state.h"
 #include "reader/optReader.h"
 #include "store/store.h"
@@ -144,7 +145,7 @@ static int reopenLine()
         return -1;
     int fd = openLine();
     if (fd >= 0)
-        puts("Serial line ready");
+        logPuts("Serial line ready");
     return fd;
 }
 
@@ -163,8 +164,8 @@ int handle_event()
     if (fd < 0) {
         int problem = lineProblem();
         if (openFailed)
-            putchar('\n'); // "Can't open serial %s" leaves its line open
-        printf("Serial line unavailable: %s, retrying\n", strerror(problem != 0 ? problem : EIO));
+            logPrintf("\n"); // "Can't open serial %s" leaves its line open
+        logPrintf("Serial line unavailable: %s, retrying\n", strerror(problem != 0 ? problem : EIO));
     } else {
         takeLineFault();
     }
@@ -174,10 +175,10 @@ int handle_event()
                             &content.firstChar, &content.lastChar) == 0)
         setTelegramContent(content);
     content = getTelegramContent();
-    printf("readStyle=%d, keyType=%d, key=%02X%02X%02X%02X%02X%02X, block=%d, firstChar=%d, "
-           "lastChar=%d\n",
-           content.readStyle, content.keyType, content.key[0], content.key[1], content.key[2], content.key[3],
-           content.key[4], content.key[5], content.block, content.firstChar, content.lastChar);
+    logPrintf("readStyle=%d, keyType=%d, key=%02X%02X%02X%02X%02X%02X, block=%d, firstChar=%d, lastChar=%d\n",
+              content.readStyle, content.keyType, content.key[0], content.key[1], content.key[2],
+              content.key[3], content.key[4], content.key[5], content.block, content.firstChar,
+              content.lastChar);
 
     // Load the server settings as well, so that the very first card already
     // follows the stored code type; every upload reloads them again.
@@ -187,7 +188,7 @@ int handle_event()
 
     sqlite3 *db = nullptr;
     if (sqlite3_open(paths.cardDb, &db) != SQLITE_OK) {
-        puts(sqlite3_errmsg(db));
+        logPuts(sqlite3_errmsg(db));
         sqlite3_close(db);
         if (fd >= 0)
             close(fd);
@@ -207,7 +208,7 @@ int handle_event()
         optHardware(fd);
         int fault = takeLineFault();
         if (fault != 0) {
-            printf("Serial line lost: %s, retrying\n", strerror(fault));
+            logPrintf("Serial line lost: %s, retrying\n", strerror(fault));
             close(fd);
             fd = -1;
         }

@@ -5,6 +5,7 @@
  */
 #include "core/config.h"
 #include "core/core.h"
+#include "core/log.h"
 #include "core/netio.h"
 #include "core/state.h"
 
@@ -88,11 +89,11 @@ static void serveClient(int client)
         if (received < 0 && errno == EINTR)
             continue;
         if (received <= 0) {
-            puts("Socket read data error");
+            logPuts("Socket read data error");
             close(client);
             return;
         }
-        printf("<<<%s\n", buffer);
+        logPrintf("<<<%s\n", buffer);
         parse_cmd(buffer);
     }
 }
@@ -101,8 +102,8 @@ void *thread_listen(void *)
 {
     int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server < 0) {
-        perror("Failed to create socket");
-        exit(-1);
+        logPerror("Failed to create socket");
+        logExit(-1);
     }
     int one = 1;
     setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -113,12 +114,12 @@ void *thread_listen(void *)
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(CONTROL_PORT);
     if (bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        puts("Server bind failed");
-        exit(-1);
+        logPuts("Server bind failed");
+        logExit(-1);
     }
     if (listen(server, CONTROL_BACKLOG) != 0) {
-        puts("Server listen failed");
-        exit(-1);
+        logPuts("Server listen failed");
+        logExit(-1);
     }
 
     for (;;) {
@@ -127,12 +128,12 @@ void *thread_listen(void *)
         sockaddr_in peer{};
         int client = acceptClient(server, &peer);
         if (client < 0) {
-            puts("Server accept failed");
-            exit(-1);
+            logPuts("Server accept failed");
+            logExit(-1);
         }
         char peerText[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, peerText, sizeof peerText);
-        printf("Server accept client connect %s\n", peerText);
+        logPrintf("Server accept client connect %s\n", peerText);
         serveClient(client);
     }
 }

@@ -3,9 +3,11 @@
  * main thread for the life of the process.
  */
 #include "core/core.h"
+#include "core/log.h"
 #include "core/state.h"
 #include "net/tcpserver.h"
 #include "net/udpserver.h"
+#include "store/store.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -16,11 +18,15 @@
 
 int main(int, char **)
 {
-    // Diagnostics go out line by line even when stdout is a file or a pipe,
-    // so they keep their order with the messages on stderr.
+    // Should the log writer not start, diagnostics still go out line by line
+    // and keep their order with the messages on stderr.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // A peer that has closed its connection must never end the daemon.
     signal(SIGPIPE, SIG_IGN);
+    // From here on no thread waits for its diagnostics to be written.
+    logStart();
+    // Before any service can rewrite the settings file.
+    removeNetConfigLeftovers();
 
     // rwlock is statically initialised with default attributes, so it is
     // valid before any thread can take it.
@@ -28,20 +34,20 @@ int main(int, char **)
     pthread_t udpThread;
     int error = pthread_create(&udpThread, nullptr, thread_udpserver, nullptr);
     if (error != 0) {
-        printf("can't create thread: %s", strerror(error));
-        exit(-1);
+        logPrintf("can't create thread: %s", strerror(error));
+        logExit(-1);
     }
     pthread_t tcpThread;
     error = pthread_create(&tcpThread, nullptr, thread_tcpserver, nullptr);
     if (error != 0) {
-        printf("can't create tcp server thread: %s", strerror(error));
-        exit(-1);
+        logPrintf("can't create tcp server thread: %s", strerror(error));
+        logExit(-1);
     }
     pthread_t listenThread;
     error = pthread_create(&listenThread, nullptr, thread_listen, nullptr);
     if (error != 0) {
-        printf("can't create listen thread: %s", strerror(error));
-        exit(-1);
+        logPrintf("can't create listen thread: %s", strerror(error));
+        logExit(-1);
     }
 
     handle_event();

@@ -6,6 +6,7 @@
 #include "net/tcpserver.h"
 
 #include "core/config.h"
+#include "core/log.h"
 #include "core/netio.h"
 #include "core/state.h"
 #include "store/store.h"
@@ -64,9 +65,8 @@ static long long monotonicMs()
 // Waits until `sock` is readable, for at most `ms` milliseconds (-1: no
 // limit). 1 readable (data, end of stream or an error to collect), 0 time-out,
 // -1 failure. poll rather than select: a descriptor number above FD_SETSIZE
-// cannot overrun a descriptor set. A signal that interrupts the wait (the
-// upload's SIGALRM may land on this thread) does not end it: the wait goes on
-// for the rest of its time.
+// cannot overrun a descriptor set. A signal that interrupts the wait does not
+// end it: the wait goes on for the rest of its time.
 static int waitReadable(int sock, int ms)
 {
     long long deadline = ms < 0 ? 0 : monotonicMs() + ms;
@@ -92,7 +92,7 @@ int trecv(int sock, char *buf, int size, int ms)
 {
     int ready = waitReadable(sock, ms);
     if (ready < 0) {
-        perror("Select error\n");
+        logPerror("Select error\n");
         return -1;
     }
     if (ready == 0)
@@ -109,7 +109,7 @@ int trecvn(int sock, char *buf, int size, int ms)
 {
     int ready = waitReadable(sock, -1);
     if (ready < 0) {
-        perror("Select error\n");
+        logPerror("Select error\n");
         return -1;
     }
     if (ready == 0)
@@ -128,17 +128,18 @@ int trecvn(int sock, char *buf, int size, int ms)
 
 [[noreturn]] static void failService(const char *message)
 {
-    puts(message);
-    fflush(stdout);
-    exit(-1);
+    logPuts(message);
+    logExit(-1);
 }
 
 void *thread_tcpserver(void *)
 {
-    int server = socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec: the shell that runs the reboot command must not hold the
+    // port, or a daemon started while it runs could not listen on it.
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server < 0) {
-        perror("Failed to create socket");
-        exit(-1);
+        logPerror("Failed to create socket");
+        logExit(-1);
     }
     int on = 1;
     setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -160,15 +161,13 @@ void *thread_tcpserver(void *)
             failService("Server accept failed");
         char peerText[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, peerText, sizeof peerText);
-        printf("Server accept client connect %s\n", peerText);
-        fflush(stdout);
+        logPrintf("Server accept client connect %s\n", peerText);
 
         for (;;) {
             memset(request, 0, sizeof request);
             if (trecvn(client, request, REQUEST_MAX, QUIET_MS) == 0)
                 break;
-            puts(request);
-            fflush(stdout);
+            logPuts(request);
             int kind = tcpserver::parse_data(client, request);
             tcpserver::response(client, kind);
         }
@@ -366,8 +365,7 @@ static void sendReply(int sock, const cJSON *reply, const char *failure)
 {
     TextPtr text(reply ? cJSON_Print(reply) : nullptr, freeText);
     if (!text || send(sock, text.get(), strlen(text.get()), MSG_NOSIGNAL) < 0) {
-        puts(failure);
-        fflush(stdout);
+        logPuts(failure);
     }
 }
 
@@ -461,7 +459,7 @@ int response(int sock, int kind)
         // Only a stored network setup reboots, and only after its reply.
         if (result == 0) {
             usleep(50000);
-            fflush(stdout);
+            logFlush(LOG_FLUSH_LIMIT_MS);
             [[maybe_unused]] int status = system(paths.rebootCommand);
         }
         break;

@@ -4,6 +4,7 @@
 #include "net/udpserver.h"
 
 #include "core/config.h"
+#include "core/log.h"
 #include "core/state.h"
 #include "net/tcpserver.h"
 #include "store/store.h"
@@ -37,14 +38,15 @@ void *thread_udpserver(void *)
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(UDP_PORT);
 
-    int server = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    // Close-on-exec, like the configuration service's socket.
+    int server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (server < 0) {
-        perror("Create socket failed");
-        exit(-1);
+        logPerror("Create socket failed");
+        logExit(-1);
     }
     if (bind(server, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
-        perror("Server bind failed");
-        exit(-1);
+        logPerror("Server bind failed");
+        logExit(-1);
     }
 
     char datagram[DATAGRAM_MAX + 1];
@@ -55,19 +57,18 @@ void *thread_udpserver(void *)
         ssize_t received =
             recvfrom(server, datagram, DATAGRAM_MAX, 0, reinterpret_cast<sockaddr *>(&sender), &senderLength);
         if (received < 0) {
-            // A signal meant for another thread (the upload's SIGALRM) is no
-            // failure of the socket.
+            // An interrupting signal is no failure of the socket.
             if (errno == EINTR)
                 continue;
-            perror("Receive data failed");
-            exit(-1);
+            logPerror("Receive data failed");
+            logExit(-1);
         }
         int kind = udpserver::parse_data(datagram);
         // Only a stored network setup reboots: a refused setup or a failed
         // write leaves the status at -1. A setup is never answered.
         if (kind == udpserver::UDP_SET_NET_CONF && result == 0) {
             usleep(50000);
-            fflush(stdout);
+            logFlush(LOG_FLUSH_LIMIT_MS);
             [[maybe_unused]] int status = system(paths.rebootCommand);
         } else if (kind == udpserver::UDP_SEARCH_READER && result == 0) {
             udpserver::sendBroadcase(ntohs(sender.sin_port));
@@ -134,8 +135,8 @@ int sendBroadcase(int port)
 {
     int sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (sock < 0) {
-        perror("Create socket failed");
-        exit(-1);
+        logPerror("Create socket failed");
+        logExit(-1);
     }
     int on = 1;
     setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);

@@ -4,6 +4,8 @@
  */
 #include "reader/optReader.h"
 
+#include "core/log.h"
+
 #include <fcntl.h>
 #include <sys/select.h>
 #include <termios.h>
@@ -35,11 +37,11 @@ int open_port(const char *path)
     // O_CLOEXEC keeps the line out of the shell started for a reboot.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        printf("Can't open serial %s", path);
+        logPrintf("Can't open serial %s", path);
         return -1;
     }
     if (fcntl(fd, F_SETFL, 0) < 0)
-        puts("Serial fcntl failed!");
+        logPuts("Serial fcntl failed!");
     return fd;
 }
 
@@ -103,14 +105,14 @@ int set_port(int fd, int speed, int dataBits, int stopBits, char parity)
 {
     termios old{};
     if (tcgetattr(fd, &old) != 0) {
-        perror("Serial tcgetattr error");
+        logPerror("Serial tcgetattr error");
         return -1;
     }
     termios tio;
     makePortSettings(&tio, speed, dataBits, stopBits, parity);
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        perror("Serial tcsetattr error");
+        logPerror("Serial tcsetattr error");
         return -1;
     }
     return 0;
@@ -146,7 +148,7 @@ int tread(int fd, void *buf, int count, int ms)
 {
     int ready = waitReadable(fd, ms);
     if (ready < 0) {
-        perror("Select error\n");
+        logPerror("Select error\n");
         return -1;
     }
     if (ready == 0)
@@ -240,11 +242,11 @@ int optFunction(int fd, uint8_t cmd, const uint8_t *data, int dataCount, uint8_t
 
     int ready = waitReadable(fd, ms);
     if (ready < 0) {
-        perror("Select error\n");
+        logPerror("Select error\n");
         return -1;
     }
     if (ready == 0) {
-        puts("Recevice data timeout");
+        logPuts("Recevice data timeout");
         return -1;
     }
 
@@ -282,7 +284,7 @@ int getReaderUid(int fd, char *cardText)
         return -1;
     int uidLength = replyCount == 7 ? 4 : 7;
     hexText(cardText, reply, 3, uidLength, 1);
-    puts(cardText);
+    logPuts(cardText);
     return 0;
 }
 
@@ -314,7 +316,7 @@ int ctrReaderDevice(int fd, uint8_t relay, uint8_t buzzer, uint8_t light1, uint8
     int replyCount = 0;
     if (optFunction(fd, CMD_CONTROL, request, sizeof request, reply, &replyCount, REPLY_TIMEOUT_MS) == 0)
         return 0;
-    printf("Control reader device error: %02X\n", reply[0]);
+    logPrintf("Control reader device error: %02X\n", reply[0]);
     return -1;
 }
 

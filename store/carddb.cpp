@@ -1,6 +1,7 @@
 #include "store/store.h"
 #include "store/statement.h"
 
+#include "core/log.h"
 #include "core/state.h"
 
 #include <cstdio>
@@ -12,7 +13,7 @@
 static int runChange(sqlite3 *db, const char *statement)
 {
     if (!db) {
-        puts("Card database not open");
+        logPuts("Card database not open");
         return -1;
     }
     char *error = nullptr;
@@ -20,8 +21,7 @@ static int runChange(sqlite3 *db, const char *statement)
     int rc = sqlite3_exec(db, statement, nullptr, nullptr, &error);
     pthread_rwlock_unlock(&rwlock);
     if (rc != SQLITE_OK) {
-        printf("%s", error ? error : sqlite3_errstr(rc));
-        fflush(stdout);
+        logPrintf("%s", error ? error : sqlite3_errstr(rc));
         sqlite3_free(error);
         return -1;
     }
@@ -31,7 +31,7 @@ static int runChange(sqlite3 *db, const char *statement)
 int writeCardRecord(sqlite3 *db, const char *cardNum)
 {
     if (!cardNum) {
-        puts("No card number");
+        logPuts("No card number");
         return -1;
     }
     Statement statement;
@@ -43,7 +43,7 @@ int writeCardRecord(sqlite3 *db, const char *cardNum)
 CardRecord *readCardRecord(sqlite3 *db)
 {
     if (!db) {
-        puts("Card database not open");
+        logPuts("Card database not open");
         return nullptr;
     }
     char **cells = nullptr;
@@ -55,7 +55,7 @@ CardRecord *readCardRecord(sqlite3 *db)
     pthread_rwlock_unlock(&rwlock);
     Table table(cells);
     if (rc != SQLITE_OK) {
-        puts(error ? error : sqlite3_errstr(rc));
+        logPuts(error ? error : sqlite3_errstr(rc));
         sqlite3_free(error);
         return nullptr;
     }
@@ -64,17 +64,17 @@ CardRecord *readCardRecord(sqlite3 *db)
     const char *id = cells[cols];
     const char *cardNum = cells[cols + 1];
     if (!id || !cardNum) {
-        puts("Card: NULL cell in the first row");
+        logPuts("Card: NULL cell in the first row");
         return nullptr;
     }
     size_t length = strlen(cardNum);
     if (length >= sizeof(CardRecord::cardNum)) {
-        puts("Card: card number longer than 31 characters");
+        logPuts("Card: card number longer than 31 characters");
         return nullptr;
     }
     auto *record = static_cast<CardRecord *>(calloc(1, sizeof(CardRecord)));
     if (!record) {
-        puts("Card: out of memory");
+        logPuts("Card: out of memory");
         return nullptr;
     }
     record->id = atoi(id);

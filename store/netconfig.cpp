@@ -1,11 +1,14 @@
 #include "store/store.h"
 
 #include "core/config.h"
+#include "core/log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +54,7 @@ int readNetConfig(NetSetting *table)
     // "r+": the file must exist and be writable, although nothing is written.
     File file(fopen(paths.netSettingsFile, "r+"));
     if (!file) {
-        perror(READ_FAILED);
+        logPerror(READ_FAILED);
         return -1;
     }
 
@@ -79,7 +82,7 @@ int readNetConfig(NetSetting *table)
     }
     free(line);
     if (ferror(file.get())) {
-        perror(READ_FAILED);
+        logPerror(READ_FAILED);
         return -1;
     }
     return 0;
@@ -113,12 +116,54 @@ static std::string targetPath()
     return resolved ? std::string(resolved.get()) : std::string(paths.netSettingsFile);
 }
 
+static void splitPath(const std::string &path, std::string *directory, std::string *base)
+{
+    size_t slash = path.rfind('/');
+    *directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    *base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// True for the name of a temporary file of a rewrite of `base`: "." + base +
+// "." and the six letters or digits that mkstemp puts in place of XXXXXX.
+static bool isRewriteLeftover(const char *name, const std::string &base)
+{
+    std::string prefix = "." + base + ".";
+    if (strncmp(name, prefix.c_str(), prefix.size()) != 0 || strlen(name) != prefix.size() + 6)
+        return false;
+    for (const char *c = name + prefix.size(); *c != '\0'; ++c)
+        if (!isalnum(static_cast<unsigned char>(*c)))
+            return false;
+    return true;
+}
+
+int removeNetConfigLeftovers()
+{
+    std::string directory;
+    std::string base;
+    splitPath(targetPath(), &directory, &base);
+    DIR *entries = opendir(directory.c_str());
+    if (!entries)
+        return 0;
+    int removed = 0;
+    while (const dirent *entry = readdir(entries)) {
+        if (!isRewriteLeftover(entry->d_name, base))
+            continue;
+        std::string path = directory + "/" + entry->d_name;
+        if (unlink(path.c_str()) == 0) {
+            logPrintf("Removed %s, left by an interrupted rewrite\n", path.c_str());
+            ++removed;
+        }
+    }
+    closedir(entries);
+    return removed;
+}
+
 // Writes the five lines to the open temporary file and makes them durable.
 static bool writeLines(int fd, const NetSetting *table)
 {
     File file(fdopen(fd, "w"));
     if (!file) {
-        perror("fdopen");
+        logPerror("fdopen");
         close(fd);
         return false;
     }
@@ -128,20 +173,20 @@ static bool writeLines(int fd, const NetSetting *table)
         if (length < 0 || static_cast<size_t>(length) >= sizeof line)
             return false;
         if (fwrite(line, static_cast<size_t>(length), 1, file.get()) != 1) {
-            perror("fwrite");
+            logPerror("fwrite");
             return false;
         }
     }
     if (fflush(file.get()) != 0) {
-        perror("fflush");
+        logPerror("fflush");
         return false;
     }
     if (fsync(fileno(file.get())) != 0) {
-        perror("fsync");
+        logPerror("fsync");
         return false;
     }
     if (fclose(file.release()) != 0) {
-        perror("fclose");
+        logPerror("fclose");
         return false;
     }
     return true;
@@ -151,12 +196,12 @@ static int syncDirectory(const std::string &directory)
 {
     int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        perror("open");
+        logPerror("open");
         return -1;
     }
     int synced = fsync(fd);
     if (synced != 0)
-        perror("fsync");
+        logPerror("fsync");
     close(fd);
     return synced;
 }
@@ -167,8 +212,8 @@ int writeNetConfig(const NetSetting *table)
 
     for (int entry = 0; entry < NET_SETTING_COUNT; ++entry) {
         if (const char *problem = entryProblem(table[entry])) {
-            printf("Network setting %d refused: %s\n", entry, problem);
-            puts(WRITE_FAILED);
+            logPrintf("Network setting %d refused: %s\n", entry, problem);
+            logPuts(WRITE_FAILED);
             return -1;
         }
     }
@@ -176,15 +221,15 @@ int writeNetConfig(const NetSetting *table)
     // The new file is written beside the old one and renamed over it, so the
     // old file stays as it was until the new one is complete on disk.
     std::string target = targetPath();
-    size_t slash = target.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string directory;
+    std::string base;
+    splitPath(target, &directory, &base);
     std::string temporary = directory + "/." + base + ".XXXXXX";
 
     int fd = mkstemp(temporary.data());
     if (fd < 0) {
-        perror("mkstemp");
-        puts(WRITE_FAILED);
+        logPerror("mkstemp");
+        logPuts(WRITE_FAILED);
         return -1;
     }
 
@@ -201,19 +246,19 @@ int writeNetConfig(const NetSetting *table)
 
     if (!writeLines(fd, table)) {
         unlink(temporary.c_str());
-        puts(WRITE_FAILED);
+        logPuts(WRITE_FAILED);
         return -1;
     }
     if (rename(temporary.c_str(), target.c_str()) != 0) {
-        perror("rename");
+        logPerror("rename");
         unlink(temporary.c_str());
-        puts(WRITE_FAILED);
+        logPuts(WRITE_FAILED);
         return -1;
     }
     // The new content is in place; without this it might not survive a
     // power cut, so a failure here still counts as a failed write.
     if (syncDirectory(directory) != 0) {
-        puts(WRITE_FAILED);
+        logPuts(WRITE_FAILED);
         return -1;
     }
     return 0;

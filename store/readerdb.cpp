@@ -2,7 +2,10 @@
 #include "store/statement.h"
 
 #include "core/config.h"
+#include "core/log.h"
 #include "core/state.h"
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,18 +23,35 @@ static constexpr size_t IP_MAX = 15;
 // so it still gives no more than the 6 key bytes.
 static constexpr size_t KEY_TEXT_MAX = 13;
 
+// How often a statement that meets another process's lock tries again.
+static constexpr int DB_BUSY_STEP_MS = 5;
+
+// Called by SQLite each time a statement meets a lock that another
+// connection holds on the file; `count` says how often for this wait. rwlock
+// keeps the daemon's own statements apart, so such a wait means that another
+// process holds the file (a provisioning check, an operator's sqlite3 shell):
+// the statement waits up to DB_BUSY_TIMEOUT_MS instead of failing, and the
+// first call says so.
+static int waitForLock(void *, int count)
+{
+    if (count == 0)
+        logPuts("Reader database busy, waiting");
+    if (count * DB_BUSY_STEP_MS >= DB_BUSY_TIMEOUT_MS)
+        return 0;
+    usleep(DB_BUSY_STEP_MS * 1000);
+    return 1;
+}
+
 static Db openReaderDb()
 {
     sqlite3 *raw = nullptr;
     int rc = sqlite3_open(paths.readerDb, &raw);
     Db db(raw);
     if (rc != SQLITE_OK) {
-        puts(sqlite3_errmsg(raw));
+        logPuts(sqlite3_errmsg(raw));
         return nullptr;
     }
-    // Another process holding the file for a moment (a provisioning check,
-    // an operator's sqlite3 shell) delays a statement instead of failing it.
-    sqlite3_busy_timeout(raw, DB_BUSY_TIMEOUT_MS);
+    sqlite3_busy_handler(raw, waitForLock, nullptr);
     return db;
 }
 
@@ -54,18 +74,18 @@ static int queryFirstRow(const char *statement, const char *tableName, int colum
     pthread_rwlock_unlock(&rwlock);
     table->reset(cells);
     if (rc != SQLITE_OK) {
-        puts(error ? error : sqlite3_errstr(rc));
+        logPuts(error ? error : sqlite3_errstr(rc));
         sqlite3_free(error);
         return -1;
     }
     if (rows < 1 || cols != columns) {
-        printf("%s: no row with id 1\n", tableName);
+        logPrintf("%s: no row with id 1\n", tableName);
         return -1;
     }
     *row = cells + cols;
     for (int k = 0; k < columns; ++k) {
         if (!(*row)[k]) {
-            printf("%s: %s of row 1 is NULL\n", tableName, cells[k]);
+            logPrintf("%s: %s of row 1 is NULL\n", tableName, cells[k]);
             return -1;
         }
     }
@@ -83,8 +103,7 @@ static int runUpdate(const char *statement)
     int rc = sqlite3_exec(db.get(), statement, nullptr, nullptr, &error);
     pthread_rwlock_unlock(&rwlock);
     if (rc != SQLITE_OK) {
-        printf("%s", error ? error : sqlite3_errstr(rc));
-        fflush(stdout);
+        logPrintf("%s", error ? error : sqlite3_errstr(rc));
         sqlite3_free(error);
         return -1;
     }
@@ -122,7 +141,7 @@ int readTelegramContent(uint8_t *readStyle, uint8_t *keyType, uint8_t *key, uint
                       "ReaderInfo", 6, &db, &table, &row) != 0)
         return -1;
     if (strlen(row[2]) > KEY_TEXT_MAX) {
-        printf("ReaderInfo: key of row 1 longer than 12 hexadecimal digits\n");
+        logPrintf("ReaderInfo: key of row 1 longer than 12 hexadecimal digits\n");
         return -1;
     }
     *readStyle = lowByte(row[0]);
@@ -138,7 +157,7 @@ int writeTelegramContent(uint8_t readStyle, uint8_t keyType, const char *key, ui
                          uint8_t firstChar, uint8_t lastChar)
 {
     if (!key) {
-        puts("No key text");
+        logPuts("No key text");
         return -1;
     }
     Statement statement;
@@ -162,7 +181,7 @@ int readServerConfig(char *ip, int *port, int *codeType)
         return -1;
     size_t ipLength = strlen(row[0]);
     if (ipLength > IP_MAX) {
-        printf("ServerInfo: ip of row 1 longer than 15 characters\n");
+        logPrintf("ServerInfo: ip of row 1 longer than 15 characters\n");
         return -1;
     }
     memcpy(ip, row[0], ipLength + 1);
@@ -174,11 +193,11 @@ int readServerConfig(char *ip, int *port, int *codeType)
 int writeServerConfig(const char *ip, int port, int codeType)
 {
     if (!ip) {
-        puts("No server ip");
+        logPuts("No server ip");
         return -1;
     }
     if (strlen(ip) > IP_MAX) {
-        printf("Server ip longer than 15 characters\n");
+        logPrintf("Server ip longer than 15 characters\n");
         return -1;
     }
     Statement statement;

@@ -1,5 +1,7 @@
 #include "store/statement.h"
 
+#include "core/log.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +13,7 @@ int composeStatement(Statement &statement, const char *format, ...)
     sqlite3_vsnprintf(static_cast<int>(sizeof statement), statement, format, args);
     va_end(args);
     if (strlen(statement) >= STATEMENT_SIZE) {
-        puts("Statement too long");
+        logPuts("Statement too long");
         return -1;
     }
     return 0;

@@ -32,8 +32,8 @@ using NetSettings = NetSetting[NET_SETTING_COUNT];
 //   newline) as value.
 // - Entries without a line stay as the caller cleared them.
 // - A file that cannot be opened ("r+": it must exist and be writable) or a
-//   read error prints "Read /etc/eth0-setting failed: <reason>" (perror, one
-//   line on standard error) and returns -1; the entries not yet read stay
+//   read error prints "Read /etc/eth0-setting failed: <reason>" (one line on
+//   standard error) and returns -1; the entries not yet read stay
 //   as they were.
 int readNetConfig(NetSetting *table);
 // Replaces the settings file with the five entries of `table`, one line
@@ -47,12 +47,18 @@ int readNetConfig(NetSetting *table);
 //   is written: a name or value holding a line feed, a name holding '=', a
 //   field without terminator, or a line over 63 characters (name and value
 //   together over 61).
-// - On any failure it prints "Write /etc/eth0-setting failed" with puts
-//   (a refused entry or a failed system call is named first, the latter on
-//   standard error), removes the temporary file, leaves the old file as it
-//   was and returns -1. Only a failed sync of the directory comes after the
+// - On any failure it prints "Write /etc/eth0-setting failed" as one line
+//   on standard output (a refused entry or a failed system call is named
+//   first, the latter on standard error), removes the temporary file, leaves
+//   the old file as it was and returns -1. Only a failed sync of the directory comes after the
 //   rename; it too gives -1, although the new content is then in place.
 int writeNetConfig(const NetSetting *table);
+// Removes what an interrupted rewrite left behind: the files named "." +
+// the settings file's name + "." and six letters or digits (the temporary
+// files of writeNetConfig) in the directory of the resolved settings file,
+// nothing else. Prints "Removed <path>, left by an interrupted rewrite" for
+// each and returns their number. Meant for start-up, before any rewrite.
+int removeNetConfigLeftovers();
 // A function-static std::recursive_mutex. Each read and rewrite of the
 // settings file holds it, so the two services never see a half-written
 // sequence; a service that reads, changes and writes the file may hold it
@@ -77,7 +83,9 @@ std::recursive_mutex &netSettingsMutex();
 //   sqlite3 call only, so the card loop's reload of the server settings and
 //   a configuration command never meet inside SQLite.
 // - Every connection waits up to DB_BUSY_TIMEOUT_MS for a lock that another
-//   process holds on the file before its statement fails.
+//   process holds on the file before its statement fails; a wait begins
+//   with the line "Reader database busy, waiting". The daemon's own
+//   statements never wait for each other inside SQLite.
 
 inline constexpr int DB_BUSY_TIMEOUT_MS = 1000;
 

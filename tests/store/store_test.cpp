@@ -171,7 +171,7 @@ TEST_F(Store, ReaderDbCellsReadAsValuesUpdatesStoreDataWhatDoesNotFitIsRefusedAn
              sqlite3_open(readerDb.c_str(), &holder);
              sqlite3_exec(holder, "BEGIN IMMEDIATE; UPDATE ServerInfo SET port=1", nullptr, nullptr, nullptr);
              return holds.clear(), looks = 0, writeServerConfig("10.0.0.9", 2, 0);
-         }, P + K + Q + "10.0.0.9|2|0 "},
+         }, P + K + Q + "10.0.0.9|2|0 Reader database busy, waiting\n"},
     };
     for (const auto &row : rows) {
         unlink(readerDb.c_str());

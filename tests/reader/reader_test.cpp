@@ -316,7 +316,7 @@ struct SimRow {
 void expectSim(const SimRow &row)
 {
     SCOPED_TRACE(row.name);
-    takeLineFault();
+    takeLineFault(); // a row before may have left rfid-sim gone after its last reply
     Sim sim;
     ASSERT_TRUE(startSim(sim, std::string(strstr(row.name, "paced") ? "" : "--no-pace ") + row.options))
         << sim.output();
@@ -334,6 +334,10 @@ void expectSim(const SimRow &row)
 
 TEST(SimReader, EachPlanAnswerAndFaultReachesTheReaderSideAsTheRowSays)
 {
+    std::string plan = harness::tempDir("reader-plan");
+    ASSERT_TRUE(harness::writeFile(plan + "/plan", "# a plan\ncard 11223344 reads=1  # first\n\ngap 0\n"
+                                                   "card 04A1B2C3D4E5F6 reads=1 lead=000000\nloop\n"));
+    std::string planOptions = "--plan " + plan + "/plan --card 55667788,reads=1";
     const SimRow rows[] = {
         {"4-byte UID", "--card 1A2B3C4D", "u", "1A2B3C4D", "1A2B3C4D\n", "AA 00 01 02 95 01 97 BB\n"},
         {"7-byte UID", "--card 04A1B2C3D4E5F6", "u", "04A1B2C3D4E5F6", "04A1B2C3D4E5F6\n"},
@@ -351,8 +355,8 @@ TEST(SimReader, EachPlanAnswerAndFaultReachesTheReaderSideAsTheRowSays)
         {"control frames, bytes in order", "", "c R Z L", "0 0 0 0", "",
          "AA 00 01 05 99 01 02 03 04 99 BB\nAA 00 01 05 99 01 00 00 00 9C BB\n"
          "AA 00 01 05 99 00 02 00 00 9F BB\nAA 00 01 05 99 00 00 01 02 9E BB\n"},
-        {"control refused, error byte 8F", "--fault status:8F", "c", "-1",
-         "Control reader device error: 8F\n"},
+        {"control refused, error bytes 83 and 8F", "--fault status:83@1 --fault status:8F@2", "c c", "-1 -1",
+         "Control reader device error: 83\nControl reader device error: 8F\n"},
         {"control unanswered, then damaged", "--fault noreply@1 --fault bad-end@2", "c c", "-1 -1",
          "Recevice data timeout\nControl reader device error: 00\nControl reader device error: 00\n"},
         {"a request without data; junk and a damaged frame logged apart, unanswered",
@@ -366,11 +370,13 @@ TEST(SimReader, EachPlanAnswerAndFaultReachesTheReaderSideAsTheRowSays)
          "9501 9501 9501", "-2:77 01020311111111 -2:83"},
         {"the plan loops", "--card 11111111,reads=1 --card 22222222,reads=1,lead=000000 --loop",
          "9501 9501 9501", "01020311111111 00000022222222 01020311111111"},
-        {"card time starts with the first request; the plan ends",
-         "--card 12345678,ms=300 --card 87654321,reads=1 --exit-after-plan", "p 9501 p 9501 e",
-         "01020312345678 01020387654321 exit:0", "", nullptr,
-         "rfid-sim: ready\nrfid-sim: card 12345678 in field\nrfid-sim: card 87654321 in field\n"
-         "rfid-sim: field empty\n"},
+        {"card time starts with the first request; a gap; the plan ends",
+         "--card 12345678,ms=300 --gap 1000 --card 87654321,reads=1 --exit-after-plan",
+         "p 9501 p 9501 p p 9501 e", "01020312345678 -2:83 01020387654321 exit:0", "", nullptr,
+         "rfid-sim: ready\nrfid-sim: card 12345678 in field\nrfid-sim: field empty\n"
+         "rfid-sim: card 87654321 in field\nrfid-sim: field empty\n"},
+        {"a plan file's steps come first", planOptions.c_str(), "9501 9501 9501 9501",
+         "01020311223344 00000004A1B2C3D4E5F6 01020355667788 01020311223344"},
         {"every second reply, and listed ones",
          "--card 12345678,reads=9 --fault status:77/2 --fault status:01@3", "9501 9501 9501 9501",
          "01020312345678 -2:77 -2:01 -2:77"},
@@ -395,6 +401,7 @@ TEST(SimReader, EachPlanAnswerAndFaultReachesTheReaderSideAsTheRowSays)
     };
     for (const SimRow &row : rows)
         expectSim(row);
+    harness::removeTree(plan);
 }
 
 TEST(SimCommandLine, HelpAndRefusalsExitAsTheRowSays)
@@ -409,7 +416,6 @@ TEST(SimCommandLine, HelpAndRefusalsExitAsTheRowSays)
     } rows[] = {
         {{"--help"}, 0, "  --fault SPEC      damage replies, SPEC is KIND[:ARG][@N[,N...]|/N|%P]\n"},
         {{"--bogus"}, 2, "rfid-sim: unknown option '--bogus'\nTry 'rfid-sim --help' for more information.\n"},
-        {{"--card", "1234"}, 2, "UID '1234' must be 8 or 14 hexadecimal digits"},
         {{"--fault", "melt"}, 2, "unknown fault kind 'melt'"},
         {{"--gap", "0", "--loop"}, 2, "a looping plan needs a step that lasts"},
         {{"--plan", dir + "/plan"}, 2, dir + "/plan:2: unknown step 'wobble'"},

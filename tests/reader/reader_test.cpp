@@ -339,13 +339,14 @@ TEST(SimReader, EachPlanAnswerAndFaultReachesTheReaderSideAsTheRowSays)
                                                    "card 04A1B2C3D4E5F6 reads=1 lead=000000\nloop\n"));
     std::string planOptions = "--plan " + plan + "/plan --card 55667788,reads=1";
     const SimRow rows[] = {
-        {"4-byte UID", "--card 1A2B3C4D", "u", "1A2B3C4D", "1A2B3C4D\n", "AA 00 01 02 95 01 97 BB\n"},
+        {"4-byte UID, paced at 9600 bit/s", "--card 1A2B3C4D", "u", "1A2B3C4D", "1A2B3C4D\n",
+         "AA 00 01 02 95 01 97 BB\n"},
         {"7-byte UID", "--card 04A1B2C3D4E5F6", "u", "04A1B2C3D4E5F6", "04A1B2C3D4E5F6\n"},
         {"4-byte UID reversed, and a block",
          "--card 1A2B3C4D,key=A1A2A3A4A5A6,block=4:000102030405060708090A0B0C0D0E0F", "b",
          "4D3C2B1A/000102030405060708090A0B0C0D0E0F", "",
          "AA 00 01 0A 98 60 04 A1 A2 A3 A4 A5 A6 01 F1 BB\n"},
-        {"7-byte UID reversed, and a block, paced at 9600 bit/s",
+        {"7-byte UID reversed, and a block",
          "--card 04A1B2C3D4E5F6,key=A1A2A3A4A5A6,block=4:F0E1D2C3B4A5968778695A4B3C2D1E0F", "b",
          "F6E5D4C3B2A104/F0E1D2C3B4A5968778695A4B3C2D1E0F"},
         {"wrong key", "--card 1A2B3C4D", "b", "-1"},

@@ -133,7 +133,7 @@ int parse_data(const char *text)
 // picks, never from the service's own port.
 int sendBroadcase(int port)
 {
-    int sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (sock < 0) {
         logPerror("Create socket failed");
         logExit(-1);

@@ -52,7 +52,7 @@ int readNetConfig(NetSetting *table)
     std::lock_guard<std::recursive_mutex> hold(netSettingsMutex());
 
     // "r+": the file must exist and be writable, although nothing is written.
-    File file(fopen(paths.netSettingsFile, "r+"));
+    File file(fopen(paths.netSettingsFile, "r+e"));
     if (!file) {
         logPerror(READ_FAILED);
         return -1;
@@ -226,7 +226,7 @@ int writeNetConfig(const NetSetting *table)
     splitPath(target, &directory, &base);
     std::string temporary = directory + "/." + base + ".XXXXXX";
 
-    int fd = mkstemp(temporary.data());
+    int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         logPerror("mkstemp");
         logPuts(WRITE_FAILED);

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 using namespace harness;
@@ -367,6 +368,16 @@ TEST_F(Daemon, ClientsThatCloseOrResetAreLetGo)
 
 TEST_F(Daemon, NetworkSetupIsAnsweredBeforeTheReboot)
 {
+    // Nothing the daemon holds reaches the reboot shell (a shell that outlived
+    // the daemon would keep its ports): every descriptor past the standard
+    // three closes on exec.
+    for (const auto &entry : std::filesystem::directory_iterator(format("/proc/%d/fdinfo", sb.daemon.pid))) {
+        std::string info = readFile(entry.path()), name = entry.path().filename();
+        size_t flags = info.find("flags:");
+        if (std::stoi(name) > 2 && flags != std::string::npos) { // gone meanwhile: a short-lived one
+            EXPECT_TRUE(std::stoul(info.substr(flags + 6), nullptr, 8) & O_CLOEXEC) << "descriptor " << name;
+        }
+    }
     // A value whose line cannot fit the settings file is refused before any write is tried.
     EXPECT_EQ(roundTrip(8001, setNet("", "", std::string(59, 'd').c_str())), "{\n\t\"response\":\t0\n}");
     EXPECT_EQ(countInOutput(sb.daemon, "Write /etc/eth0-setting failed"), 0);

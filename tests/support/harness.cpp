@@ -42,6 +42,7 @@ Process start(const std::vector<std::string> &argv, const std::string &outputPat
         dup2(open("/dev/null", O_RDONLY), 0);
         dup2(out, 1);
         dup2(out, 2);
+        close_range(3, ~0U, 0); // the program gets none of the test's descriptors
         setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL); // no daemon outlives a test program that was killed
         execv(args[0], args.data());

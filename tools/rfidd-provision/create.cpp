@@ -98,6 +98,17 @@ static void removeTemporary(const std::string &temporary)
     unlink((temporary + "-journal").c_str());
 }
 
+// A finished temporary file is kept for installing; a failed one is removed.
+static bool keepTemporary(Target &target, const std::string &temporary, bool finished)
+{
+    if (!finished) {
+        removeTemporary(temporary);
+        return false;
+    }
+    target.temporary = temporary;
+    return true;
+}
+
 static bool execute(sqlite3 *db, const std::string &path, const char *sql)
 {
     char *error = nullptr;
@@ -198,13 +209,9 @@ static bool buildReaderDb(const Options &options, Target &target)
                            "INSERT INTO ServerInfo (id, ip, port, codeType) VALUES (1, ?, ?, ?);",
                            {text(options.serverIp), number(options.serverPort), number(options.codeType)}) &&
                  execute(db.get(), target.path, "COMMIT;") && finishDatabase(target.path, temporary, &db);
-    if (!built) {
-        db.reset();
-        removeTemporary(temporary);
-        return false;
-    }
-    target.temporary = temporary;
-    return true;
+    if (!built)
+        db.reset(); // closed before its file goes
+    return keepTemporary(target, temporary, built);
 }
 
 static bool buildCardDb(Target &target)
@@ -215,13 +222,9 @@ static bool buildCardDb(Target &target)
     Db db;
     bool built = openDatabase(target.path, temporary, &db) && execute(db.get(), target.path, CARD_SCHEMA) &&
                  finishDatabase(target.path, temporary, &db);
-    if (!built) {
-        db.reset();
-        removeTemporary(temporary);
-        return false;
-    }
-    target.temporary = temporary;
-    return true;
+    if (!built)
+        db.reset(); // closed before its file goes
+    return keepTemporary(target, temporary, built);
 }
 
 static bool buildNetSettings(const Options &options, Target &target)
@@ -255,12 +258,7 @@ static bool buildNetSettings(const Options &options, Target &target)
         systemFailure(target.path, "close");
         written = false;
     }
-    if (!written) {
-        removeTemporary(temporary);
-        return false;
-    }
-    target.temporary = temporary;
-    return true;
+    return keepTemporary(target, temporary, written);
 }
 
 // Renames the finished file into place; without --force an existing file

@@ -130,11 +130,13 @@ int parse_data(const char *text)
 }
 
 // When hundreds of readers answer one search at the same moment, the
-// segment's queues overflow for a few milliseconds and the send fails with
-// ENOBUFS (EAGAIN on some drivers); a signal may interrupt it. Such a failure
-// passes, so the answer is tried again a few times, 1, 2, 4 and 8 ms apart:
-// at most 15 ms of waiting before the next datagram is taken. One that still
-// fails, or fails for another reason, is reported, and the service goes on.
+// system's queues overflow for a few milliseconds and the answer is dropped
+// with ENOBUFS (EAGAIN on some drivers); a signal may interrupt the send.
+// Such a failure passes, so the answer is tried again a few times, 1, 2, 4
+// and 8 ms apart: at most 15 ms of waiting before the next datagram is
+// taken. One that still fails, or fails for another reason, is reported, and
+// the service goes on. A UDP socket hears of ENOBUFS only with IP_RECVERR:
+// without it the send reports success and the answer is lost unseen.
 static constexpr int ANSWER_TRIES = 5;
 static constexpr useconds_t ANSWER_FIRST_PAUSE_US = 1000;
 
@@ -151,6 +153,7 @@ int sendBroadcase(int port)
     }
     int on = 1;
     setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(sock, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_BROADCAST);

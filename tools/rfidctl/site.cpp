@@ -157,6 +157,28 @@ static int readSegment(const Options &options, std::vector<Reader> *readers, lon
     return RC_OK;
 }
 
+// Whether something answers at `address` on the configuration port: a
+// reader, or another host that refuses the connection. The search may have
+// missed a reader, so an address is looked at directly before a reader is
+// moved there.
+static bool addressInUse(const std::string &address, int timeoutMs, std::string *what)
+{
+    in_addr host{};
+    parseIpv4(address, &host);
+    std::string error;
+    int fd = connectWithin(host, READER_CONFIG_PORT, timeoutMs, &error);
+    if (fd >= 0) {
+        close(fd);
+        *what = "a reader answers at " + address;
+        return true;
+    }
+    if (error.find("connection refused") != std::string::npos) {
+        *what = "a host at " + address + " refuses connections";
+        return true;
+    }
+    return false;
+}
+
 // ------------------------------------------------------------------ the plan
 
 struct Change {
@@ -524,6 +546,13 @@ static Outcome applyEntry(const SiteRow &row, const Reader &reader, const PlanEn
     Reader after;
     if (withNetwork) {
         long long start = monotonicMs();
+        const std::string &ip = row.values[COL_IP];
+        std::string holder;
+        if (!ip.empty() && ip != reader.address && addressInUse(ip, timeoutMs, &holder)) {
+            outcome.failed = true;
+            outcome.text = report("network setup NOT SENT: its new address is in use: " + holder);
+            return outcome;
+        }
         if (sendGroup(host, row, reader, GROUP_NET, timeoutMs, &error) != RC_OK) {
             outcome.failed = true;
             outcome.text = report("network setup FAILED: " + error);
@@ -1016,6 +1045,18 @@ static int siteCommission(const std::string &path, const Args &args)
         if (!next) {
             say(options, "Every row is commissioned.", event("allDone"));
             break;
+        }
+        // A reader the search missed may hold the row's address already.
+        std::string holder;
+        if (addressInUse(next->values[COL_IP], options.timeoutMs, &holder)) {
+            cJSON *json = withText(event("onSite"), "ip", next->values[COL_IP]);
+            cJSON_AddNumberToObject(json, "row", next->row);
+            say(options, rowName(*next) + " is left out: " + holder + " already", json);
+            Reader there;
+            readReader(next->values[COL_IP], options.timeoutMs, &there);
+            there.address = next->values[COL_IP];
+            readers.push_back(there);
+            continue;
         }
         cJSON *waiting = withText(event("waiting"), "factory", factory);
         cJSON_AddNumberToObject(waiting, "row", next->row);

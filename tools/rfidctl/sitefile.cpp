@@ -289,8 +289,10 @@ static void checkUnique(const std::vector<SiteRow> &rows, int column, const std:
             problems->push_back("row " + std::to_string(row.row) + ", column " +
                                 columnName(indexOf[static_cast<size_t>(column)], column) + ": " + value +
                                 " is also in row " + std::to_string(found->second) +
-                                (column == COL_ID ? " (each reader needs an id of its own)"
-                                                  : " (each reader needs one of its own)"));
+                                (column == COL_ID    ? " (each reader needs an id of its own)"
+                                 : column == COL_IP  ? " (each reader needs an address of its own)"
+                                 : column == COL_MAC ? " (each reader needs a MAC of its own)"
+                                                     : " (two rows would find the same reader)"));
     }
 }
 

@@ -386,15 +386,15 @@ TEST(RfidctlSite, RefusedFilesSendNothingThenExportPlanApplyAndCommissionOneBoar
     const std::string commands[] = {"plan ", "apply --yes ", "commission --factory 127.0.0.1 "};
     const std::string refused[][2] = {
         {"door,ip,key\na,127.0.0.1,0xFFFFFFFFFFFG\n", "row 2, column C (key): must be exactly 12 hexadecimal"},
-        {"door;ip;server-port\r\n\"a;b\";127.0.0.1;70000\r\n", "row 2, column C (server-port): must be a number from 0 "
-                                                               "to 65535, not '70000'"},
+        {"door;ip;server-port\r\n\"a;b\";127.0.0.1;70000\r\n",
+         "row 2, column C (server-port): must be a number from 0 to 65535, not '70000'"},
         {"\xEF\xBB\xBFip,Mask\r\n127.0.0.1,255.255.255.256\r\n", "row 2, column B (mask): needs an IPv4 address"},
         {"ip,key\n127.0.0.1,1.23457E+11\n", "a spreadsheet turns a key of digits into a number"},
         {"ip,code_type\n127.0.0.1,2\n", "row 2, column B (code-type): must be a number from 0 to 1, not '2'"},
         {"ip,id\n127.0.0.1,5\n127.0.0.2,5\n", "row 3, column B (id): 5 is also in row 2"},
         {"ip,id\n127.0.0.1,5\n\n127.0.0.1,6\n", "row 4, column A (ip): 127.0.0.1 is also in row 2"},
-        {"ip,mac\n1.0.0.1,02:00:00:00:00:0a\n1.0.0.2,02:00:00:00:00:0A\n", "row 3, column B (mac): 02:00:00:00:00:0A is "
-                                                                            "also in row 2"},
+        {"ip,mac\n1.0.0.1,02:00:00:00:00:0a\n1.0.0.2,02:00:00:00:00:0A\n",
+         "row 3, column B (mac): 02:00:00:00:00:0A is also in row 2"},
         {"find,id\nid x,5\n", "row 2, column A (find): must be the reader's current address"},
         {"ip,sever-ip\n127.0.0.1,1.2.3.4\n", "row 1, column B: unknown column 'sever-ip'"},
         {"ip,,\n127.0.0.1,,x\n", "row 2, column C: a value in a column without a name"},
@@ -411,8 +411,8 @@ TEST(RfidctlSite, RefusedFilesSendNothingThenExportPlanApplyAndCommissionOneBoar
     EXPECT_EQ(harness::countInOutput(sandbox.daemon, "Server accept"), 0) << "a refused file reached the reader";
 
     const std::string exported = "door,find,id,ip,mask,gateway,dns,mac,server-ip,server-port,code-type,read-style,"
-                                 "key-type,key,block,first-char,last-char\r\n,127.0.0.1,1,127.0.0.1,255.0.0.0,"
-                                 "192.168.0.1,192.168.0.1,00:11:22:33:44:55,127.0.0.1,9000,0,0,0,0xFFFFFFFFFFFF,0,0,0\r\n";
+                                 "key-type,key,block,first-char,last-char\r\n,127.0.0.1,1,127.0.0.1,255.0.0.0,192.168."
+                                 "0.1,192.168.0.1,00:11:22:33:44:55,127.0.0.1,9000,0,0,0,0xFFFFFFFFFFFF,0,0,0\r\n";
     unlink(csv.c_str());
     expectRun("export", rfidctl("site export " + csv), 0, "Exported 1 readers to " + csv);
     EXPECT_EQ(harness::readFile(csv), exported);

@@ -125,7 +125,8 @@ int main(int argc, char **argv)
     if (first == "help") {
         std::string topic = args.words.size() > 1 ? args.words[1] : "";
         if (!topic.empty() && !isHelpTopic(topic))
-            return usageError("", "no help on '" + topic + "'; topics: listen, discover, get, set, control, console, site");
+            return usageError("", "no help on '" + topic +
+                                      "'; topics: listen, discover, get, set, control, console, site");
         printHelp(topic);
         return RC_OK;
     }

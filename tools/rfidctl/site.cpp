@@ -36,7 +36,10 @@ static const char FACTORY_ADDRESS[] = "192.168.0.100";
 
 // Ctrl-C (and SIGTERM) while commissioning: counted here, acted on by the loop.
 static std::atomic<int> interrupts{0};
-static void onInterrupt(int) { interrupts.fetch_add(1); }
+static void onInterrupt(int)
+{
+    interrupts.fetch_add(1);
+}
 
 struct Reader {
     std::string address;
@@ -63,7 +66,10 @@ static std::string quotedDoor(const SiteRow &row)
     return row.values[COL_DOOR].empty() ? "" : ", door '" + visibleText(row.values[COL_DOOR]) + "'";
 }
 
-static std::string rowName(const SiteRow &row) { return "row " + std::to_string(row.row) + quotedDoor(row); }
+static std::string rowName(const SiteRow &row)
+{
+    return "row " + std::to_string(row.row) + quotedDoor(row);
+}
 
 static std::string seconds(long long ms)
 {
@@ -103,7 +109,8 @@ static int readReader(const std::string &address, int timeoutMs, Reader *reader)
     in_addr host{};
     parseIpv4(address, &host);
     static const char *const NET_KEYS[] = {"IP", "Mask", "Gateway", "DNS", "MAC"};
-    static const char *const TELEGRAM_KEYS[] = {"readStyle", "keyType", "key", "block", "firstChar", "lastChar"};
+    static const char *const TELEGRAM_KEYS[] = {"readStyle", "keyType",   "key",
+                                                "block",     "firstChar", "lastChar"};
     for (const SiteGroupInfo &group : SITE_GROUP_INFO) {
         JsonPtr reply;
         reader->rc = readSetting(host, group.what, timeoutMs, &reply, &reader->error);
@@ -133,8 +140,8 @@ static int readReader(const std::string &address, int timeoutMs, Reader *reader)
 
 // Searches the segment and reads every reader that answers. RC_OK, or the
 // failure of the search itself.
-static int readSegment(const Options &options, std::vector<Reader> *readers, long long *searchMs, long long *readMs,
-                       std::string *error)
+static int readSegment(const Options &options, std::vector<Reader> *readers, long long *searchMs,
+                       long long *readMs, std::string *error)
 {
     std::vector<std::string> addresses;
     long long start = monotonicMs();
@@ -153,20 +160,31 @@ static int readSegment(const Options &options, std::vector<Reader> *readers, lon
     start = monotonicMs();
     forEachParallel(addresses.size(),
                     [&](size_t i) { readReader(addresses[i], options.timeoutMs, &(*readers)[i]); });
+    // A reader that answered the search but not in time over TCP (a
+    // connection lost in a busy moment of a large segment) gets one more go.
+    std::vector<size_t> again;
+    for (size_t i = 0; i < readers->size(); ++i)
+        if ((*readers)[i].rc == RC_NO_ANSWER || (*readers)[i].rc == RC_UNREACHABLE)
+            again.push_back(i);
+    forEachParallel(again.size(), [&](size_t k) {
+        Reader second;
+        if (readReader(addresses[again[k]], options.timeoutMs, &second) == RC_OK)
+            (*readers)[again[k]] = second;
+    });
     *readMs = monotonicMs() - start;
     return RC_OK;
 }
 
-// Whether something answers at `address` on the configuration port: a
-// reader, or another host that refuses the connection. The search may have
-// missed a reader, so an address is looked at directly before a reader is
-// moved there.
+// Whether something answers at `address` on the configuration port within
+// a second: a reader, or another host that refuses the connection. The
+// search may have missed a reader, so an address is looked at directly
+// before a reader is moved there.
 static bool addressInUse(const std::string &address, int timeoutMs, std::string *what)
 {
     in_addr host{};
     parseIpv4(address, &host);
     std::string error;
-    int fd = connectWithin(host, READER_CONFIG_PORT, timeoutMs, &error);
+    int fd = connectWithin(host, READER_CONFIG_PORT, std::min(timeoutMs, 1000), &error);
     if (fd >= 0) {
         close(fd);
         *what = "a reader answers at " + address;
@@ -254,11 +272,14 @@ static void matchRows(const std::vector<SiteRow> &rows, const std::vector<Reader
                 if (found < 0 && !find.empty() && !ip.empty())
                     found = readerAt(readers, ip);
                 if (found < 0)
-                    entry.why = "no reader at " + (find.empty() ? ip : find + (ip.empty() || ip == find ? "" : " or " + ip));
+                    entry.why = "no reader at " +
+                                (find.empty() ? ip : find + (ip.empty() || ip == find ? "" : " or " + ip));
             }
             if (found >= 0 && ownerOf[static_cast<size_t>(found)] >= 0) {
-                entry.why = "its reader at " + readers[static_cast<size_t>(found)].address + " is the reader of row " +
-                            std::to_string(rows[static_cast<size_t>(ownerOf[static_cast<size_t>(found)])].row);
+                entry.why =
+                    "its reader at " + readers[static_cast<size_t>(found)].address +
+                    " is the reader of row " +
+                    std::to_string(rows[static_cast<size_t>(ownerOf[static_cast<size_t>(found)])].row);
                 found = -1;
             }
             if (found >= 0) {
@@ -364,14 +385,15 @@ static void printPlan(const SiteFile &file, const std::vector<Reader> &readers, 
             snprintf(line, sizeof line, "    %-12s %s -> %s%s", SITE_COLUMN_NAMES[change.column],
                      change.now.empty() ? "(none)" : visibleText(change.now).c_str(),
                      siteCellText(change.column, change.want).c_str(),
-                     change.column >= COL_IP && change.column <= COL_MAC ? "   (network setup: reboots)" : "");
+                     change.column >= COL_IP && change.column <= COL_MAC ? "   (network setup: reboots)"
+                                                                         : "");
             lineOut(line);
         }
     }
     for (const PlanEntry &entry : plan.entries)
         if (entry.reader >= 0 && entry.changes.empty() && !entry.why.empty())
-            lineOut(readers[static_cast<size_t>(entry.reader)].address + "  " + rowName(file.rows[entry.row]) +
-                    ": " + entry.why);
+            lineOut(readers[static_cast<size_t>(entry.reader)].address + "  " +
+                    rowName(file.rows[entry.row]) + ": " + entry.why);
     for (const PlanEntry &entry : plan.entries)
         if (entry.reader < 0)
             lineOut("No reader for " + rowName(file.rows[entry.row]) + ": " + entry.why);
@@ -402,7 +424,8 @@ static cJSON *planJson(const SiteFile &file, const std::vector<Reader> &readers,
         cJSON_AddNumberToObject(item, "row", row.row);
         cJSON_AddStringToObject(item, "door", row.values[COL_DOOR].c_str());
         if (entry.reader >= 0)
-            cJSON_AddStringToObject(item, "reader", readers[static_cast<size_t>(entry.reader)].address.c_str());
+            cJSON_AddStringToObject(item, "reader",
+                                    readers[static_cast<size_t>(entry.reader)].address.c_str());
         else
             cJSON_AddNullToObject(item, "reader");
         cJSON *changes = cJSON_AddArrayToObject(item, "changes");
@@ -435,18 +458,19 @@ static cJSON *planJson(const SiteFile &file, const std::vector<Reader> &readers,
 
 // Sends one group of a row to the reader at `host`: the row's values, and
 // for server and telegram content the reader's own where the row has none.
-static int sendGroup(const in_addr &host, const SiteRow &row, const Reader &reader, SiteGroup group, int timeoutMs,
-                     std::string *error)
+static int sendGroup(const in_addr &host, const SiteRow &row, const Reader &reader, SiteGroup group,
+                     int timeoutMs, std::string *error)
 {
     const SiteGroupInfo &info = SITE_GROUP_INFO[group];
     std::vector<const std::string *> values;
     for (int column = info.first; column <= info.last; ++column) {
-        const std::string &value = group == GROUP_NET ? row.values[static_cast<size_t>(column)]
-                                                      : wanted(row, reader, column);
+        const std::string &value =
+            group == GROUP_NET ? row.values[static_cast<size_t>(column)] : wanted(row, reader, column);
         values.push_back(value.empty() ? nullptr : &value);
     }
     JsonPtr reply;
-    return sendSetting(host, setCommand(info.what), setData(setFields(info.what), values), timeoutMs, &reply, error);
+    return sendSetting(host, setCommand(info.what), setData(setFields(info.what), values), timeoutMs, &reply,
+                       error);
 }
 
 static bool groupChanges(const PlanEntry &entry, SiteGroup group)
@@ -468,8 +492,8 @@ static std::string differences(const SiteRow &row, const Reader &reader, bool ne
             continue;
         if (!want.empty() && want != reader.now[static_cast<size_t>(column)])
             text += std::string(text.empty() ? "" : ", ") + SITE_COLUMN_NAMES[column] + " is '" +
-                    visibleText(reader.shown[static_cast<size_t>(column)]) + "', not '" + siteCellText(column, want) +
-                    "'";
+                    visibleText(reader.shown[static_cast<size_t>(column)]) + "', not '" +
+                    siteCellText(column, want) + "'";
     }
     return text;
 }
@@ -477,8 +501,8 @@ static std::string differences(const SiteRow &row, const Reader &reader, bool ne
 // Waits until a reader answers at `address` with that address in its
 // network settings, then reads all of it. False after `limitMs`, or as soon
 // as `stop` says so.
-static bool waitForReader(const std::string &address, int limitMs, int timeoutMs, const std::function<bool()> &stop,
-                          Reader *reader, std::string *error)
+static bool waitForReader(const std::string &address, int limitMs, int timeoutMs,
+                          const std::function<bool()> &stop, Reader *reader, std::string *error)
 {
     long long deadline = monotonicMs() + limitMs;
     in_addr host{};
@@ -494,7 +518,8 @@ static bool waitForReader(const std::string &address, int limitMs, int timeoutMs
                     return true;
                 *error = reader->error;
             } else {
-                *error = "the reader there has the address " + visibleText(ip->valuestring) + " in its settings";
+                *error =
+                    "the reader there has the address " + visibleText(ip->valuestring) + " in its settings";
             }
         }
         for (int waited = 0; waited < POLL_PAUSE_MS; waited += 100) {
@@ -505,7 +530,8 @@ static bool waitForReader(const std::string &address, int limitMs, int timeoutMs
             usleep(100000);
         }
         if (monotonicMs() >= deadline) {
-            *error = "not back at " + address + " within " + std::to_string(limitMs / 1000) + " s (" + *error + ")";
+            *error = "not back at " + address + " within " + std::to_string(limitMs / 1000) + " s (" +
+                     *error + ")";
             return false;
         }
     }
@@ -596,7 +622,10 @@ static bool askYes(const std::string &question)
     return text == "y" || text == "Y" || text == "yes" || text == "Yes" || text == "YES";
 }
 
-static int failedStatus(size_t failures) { return static_cast<int>(RC_SITE_FAILED + std::min<size_t>(failures, 155)); }
+static int failedStatus(size_t failures)
+{
+    return static_cast<int>(RC_SITE_FAILED + std::min<size_t>(failures, 155));
+}
 
 // ------------------------------------------------------------------ commands
 
@@ -611,7 +640,8 @@ static int commonOptions(const Args &args, const char *const *allowed, Options *
     options->source.s_addr = htonl(INADDR_ANY);
     if (const std::string *text = optionValue(args, "interface"))
         if (!parseIpv4(*text, &options->source))
-            return usageError("site", "--interface needs a local IPv4 address (a.b.c.d), not '" + *text + "'");
+            return usageError("site",
+                              "--interface needs a local IPv4 address (a.b.c.d), not '" + *text + "'");
     return RC_OK;
 }
 
@@ -628,7 +658,8 @@ static int loadFile(const std::string &path, SiteFile *file)
 }
 
 // Reads the segment, printing why when the search itself fails.
-static int segment(const Options &options, std::vector<Reader> *readers, long long *searchMs, long long *readMs)
+static int segment(const Options &options, std::vector<Reader> *readers, long long *searchMs,
+                   long long *readMs)
 {
     std::string error;
     int rc = readSegment(options, readers, searchMs, readMs, &error);
@@ -671,9 +702,11 @@ static int siteExport(const std::string &path, const Args &args)
             problem = reader.address + ": cannot be read, so its row holds only its address: " + reader.error;
         }
         for (int column = COL_ID; column <= COL_LAST_CHAR && reader.rc == RC_OK; ++column)
-            if (values[static_cast<size_t>(column)].empty() && !reader.shown[static_cast<size_t>(column)].empty())
-                problem += std::string(problem.empty() ? reader.address + ": " : "; ") + SITE_COLUMN_NAMES[column] +
-                           " '" + visibleText(reader.shown[static_cast<size_t>(column)]) +
+            if (values[static_cast<size_t>(column)].empty() &&
+                !reader.shown[static_cast<size_t>(column)].empty())
+                problem += std::string(problem.empty() ? reader.address + ": " : "; ") +
+                           SITE_COLUMN_NAMES[column] + " '" +
+                           visibleText(reader.shown[static_cast<size_t>(column)]) +
                            "' is no valid value, its cell is left empty";
         if (!problem.empty()) {
             fprintf(stderr, "rfidctl: %s\n", problem.c_str());
@@ -740,8 +773,9 @@ static int siteApply(const std::string &path, const Args &args)
         return rc;
     bool network = hasOption(args, "network"), yes = hasOption(args, "yes");
     if (!yes && !isatty(STDIN_FILENO))
-        return usageError("site", "site apply changes readers; without a terminal to confirm on, give --yes to go "
-                                  "ahead");
+        return usageError("site",
+                          "site apply changes readers; without a terminal to confirm on, give --yes to go "
+                          "ahead");
     SiteFile file;
     if ((rc = loadFile(path, &file)) != RC_OK)
         return rc;
@@ -763,16 +797,17 @@ static int siteApply(const std::string &path, const Args &args)
         chosen.push_back(i);
         if (entry.network && network)
             networkList += "\n  " + readers[static_cast<size_t>(entry.reader)].address + " -> " +
-                           (file.rows[entry.row].values[COL_IP].empty() ? readers[static_cast<size_t>(entry.reader)].address
-                                                                        : file.rows[entry.row].values[COL_IP]);
+                           (file.rows[entry.row].values[COL_IP].empty()
+                                ? readers[static_cast<size_t>(entry.reader)].address
+                                : file.rows[entry.row].values[COL_IP]);
     }
     if (!yes && !chosen.empty()) {
         if (!askYes("Change " + std::to_string(chosen.size()) + " readers as shown?")) {
             fprintf(stderr, "rfidctl: cancelled; nothing was sent\n");
             return RC_USAGE;
         }
-        if (!networkList.empty() &&
-            !askYes("These readers get a new network setup and REBOOT:" + networkList + "\nGo ahead with them?")) {
+        if (!networkList.empty() && !askYes("These readers get a new network setup and REBOOT:" +
+                                            networkList + "\nGo ahead with them?")) {
             network = false;
             fprintf(stderr, "rfidctl: the network setups are left out\n");
         }
@@ -786,7 +821,8 @@ static int siteApply(const std::string &path, const Args &args)
         Outcome outcome = applyEntry(file.rows[entry.row], reader, entry, network, options.timeoutMs);
         std::lock_guard<std::mutex> hold(outputLock);
         if (!options.json)
-            lineOut(reader.address + "  row " + std::to_string(file.rows[entry.row].row) + ": " + outcome.text);
+            lineOut(reader.address + "  row " + std::to_string(file.rows[entry.row].row) + ": " +
+                    outcome.text);
         outcomes[chosen[k]] = outcome;
     });
     size_t failed = 0, changed = 0, networksLeft = 0;
@@ -817,9 +853,11 @@ static int siteApply(const std::string &path, const Args &args)
     } else if (chosen.empty()) {
         // The plan's summary said "Nothing to change" already.
     } else {
-        lineOut("Applied: " + std::to_string(changed) + " readers changed, " + std::to_string(failed) + " failed" +
-                (networksLeft ? ", " + std::to_string(networksLeft) + " network setups left out (give --network)"
-                              : "") +
+        lineOut("Applied: " + std::to_string(changed) + " readers changed, " + std::to_string(failed) +
+                " failed" +
+                (networksLeft
+                     ? ", " + std::to_string(networksLeft) + " network setups left out (give --network)"
+                     : "") +
                 ".");
     }
     if (failed)
@@ -856,7 +894,10 @@ static cJSON *withText(cJSON *json, const char *key, const std::string &value)
     return json;
 }
 
-static bool abortNow() { return interrupts.load() >= 2; }
+static bool abortNow()
+{
+    return interrupts.load() >= 2;
+}
 
 // Waits for a new board: one that answers at the factory address with that
 // address in its settings. False when Ctrl-C came first.
@@ -875,8 +916,9 @@ static bool waitForBoard(const std::string &factory, const Options &options)
             if (factory == ip)
                 return true;
             if (!told)
-                say(options, "  (the reader answering at " + factory + " has the address " + visibleText(ip) +
-                                 " in its settings: no new board)",
+                say(options,
+                    "  (the reader answering at " + factory + " has the address " + visibleText(ip) +
+                        " in its settings: no new board)",
                     withText(event("notNew"), "address", ip));
             told = true;
         }
@@ -907,13 +949,16 @@ static std::string groupText(const SiteRow &row, SiteGroup group)
 {
     const SiteValues &v = row.values;
     switch (group) {
-    case GROUP_ID: return "id " + v[COL_ID];
+    case GROUP_ID:
+        return "id " + v[COL_ID];
     case GROUP_SERVER:
         return "server " + (v[COL_SERVER_IP].empty() ? "(as it is)" : v[COL_SERVER_IP]) + ":" +
                (v[COL_SERVER_PORT].empty() ? "(as it is)" : v[COL_SERVER_PORT]) + ", code type " +
                (v[COL_CODE_TYPE].empty() ? "(as it is)" : v[COL_CODE_TYPE]);
-    case GROUP_TELEGRAM: return "telegram content";
-    default: break;
+    case GROUP_TELEGRAM:
+        return "telegram content";
+    default:
+        break;
     }
     std::string text = "network setup";
     for (int column = COL_IP; column <= COL_MAC; ++column)
@@ -926,7 +971,7 @@ static std::string groupText(const SiteRow &row, SiteGroup group)
 // setup last, and checks it at its new address. False with the step that
 // failed reported.
 static bool commissionBoard(const SiteRow &row, const std::string &factory, int board, const Options &options,
-                            Reader *after)
+                            bool *warned, Reader *after)
 {
     in_addr host{};
     parseIpv4(factory, &host);
@@ -939,7 +984,8 @@ static bool commissionBoard(const SiteRow &row, const std::string &factory, int 
     Reader fresh;
     if (readReader(factory, options.timeoutMs, &fresh) != RC_OK)
         return failed("reading the board", fresh.error);
-    cJSON *found = withText(withText(event("board", board), "id", fresh.shown[COL_ID]), "mac", fresh.shown[COL_MAC]);
+    cJSON *found =
+        withText(withText(event("board", board), "id", fresh.shown[COL_ID]), "mac", fresh.shown[COL_MAC]);
     cJSON_AddNumberToObject(found, "row", row.row);
     withText(withText(found, "door", row.values[COL_DOOR]), "ip", row.values[COL_IP]);
     say(options,
@@ -955,11 +1001,17 @@ static bool commissionBoard(const SiteRow &row, const std::string &factory, int 
         std::string error;
         if (sendGroup(host, row, fresh, group, options.timeoutMs, &error) != RC_OK)
             return failed(groupText(row, group), error);
-        say(options, "  " + groupText(row, group) + ": stored" + (group == GROUP_NET ? "; the board reboots" : ""),
+        say(options,
+            "  " + groupText(row, group) + ": stored" + (group == GROUP_NET ? "; the board reboots" : ""),
             withText(withText(event("step", board), "step", SITE_GROUP_INFO[group].what), "text",
                      groupText(row, group)));
         if (abortNow())
             return failed("commissioning", "stopped by Ctrl-C");
+        if (interrupts.load() == 1 && !*warned) {
+            *warned = true;
+            say(options, "  (Ctrl-C: stopping after this board; Ctrl-C again stops at once)",
+                event("stopping", board));
+        }
     }
     long long start = monotonicMs();
     std::string error;
@@ -997,7 +1049,8 @@ static int siteCommission(const std::string &path, const Args &args)
     if ((rc = segment(options, &readers, &searchMs, &readMs)) != RC_OK)
         return rc;
 
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
@@ -1006,7 +1059,10 @@ static int siteCommission(const std::string &path, const Args &args)
     int boards = 0;
     size_t done = 0, failures = 0, left = 0;
     long long runStart = monotonicMs();
+    bool warned = false;
     for (bool first = true;; first = false) {
+        if (interrupts.load() != 0)
+            break;
         // The file is read again for every board: rows may be added meanwhile.
         if (!first && (rc = loadFile(path, &file)) != RC_OK)
             return rc;
@@ -1022,9 +1078,11 @@ static int siteCommission(const std::string &path, const Args &args)
             } else if (entry.reader >= 0) {
                 ++onSite;
             } else if (row.values[COL_IP].empty() || row.values[COL_IP] == factory) {
-                fprintf(stderr, "rfidctl: %s: row %d: a new board needs an ip of its own in the row%s; nothing was "
-                                "sent\n",
-                        path.c_str(), row.row, row.values[COL_IP].empty() ? "" : " (not the factory address)");
+                fprintf(stderr,
+                        "rfidctl: %s: row %d: a new board needs an ip of its own in the row%s; nothing was "
+                        "sent\n",
+                        path.c_str(), row.row,
+                        row.values[COL_IP].empty() ? "" : " (not the factory address)");
                 return RC_USAGE;
             } else {
                 ++left;
@@ -1038,8 +1096,9 @@ static int siteCommission(const std::string &path, const Args &args)
             cJSON_AddNumberToObject(json, "commissioned", static_cast<double>(recorded));
             say(options,
                 "Commissioning from " + path + ": " + std::to_string(left) + " rows to commission, " +
-                    std::to_string(onSite) + " with their reader on the site already, " + std::to_string(recorded) +
-                    " recorded as commissioned. New boards come at " + factory + "; Ctrl-C between boards stops.",
+                    std::to_string(onSite) + " with their reader on the site already, " +
+                    std::to_string(recorded) + " recorded as commissioned. New boards come at " + factory +
+                    "; Ctrl-C between boards stops.",
                 withText(json, "factory", factory));
         }
         if (!next) {
@@ -1060,20 +1119,24 @@ static int siteCommission(const std::string &path, const Args &args)
         }
         cJSON *waiting = withText(event("waiting"), "factory", factory);
         cJSON_AddNumberToObject(waiting, "row", next->row);
-        say(options, "Waiting for the next board at " + factory + " (for " + rowName(*next) + ", " +
-                         next->values[COL_IP] + ")",
+        say(options,
+            "Waiting for the next board at " + factory + " (for " + rowName(*next) + ", " +
+                next->values[COL_IP] + ")",
             waiting);
         if (!waitForBoard(factory, options))
             break;
         long long start = monotonicMs();
         Reader after;
         ++boards;
-        if (!commissionBoard(*next, factory, boards, options, &after)) {
+        if (!commissionBoard(*next, factory, boards, options, &warned, &after)) {
             ++failures;
             if (abortNow())
                 break;
-            say(options, "  board " + std::to_string(boards) + ": its row stays open; take the board away: waiting "
-                         "until nothing answers at " + factory,
+            say(options,
+                "  board " + std::to_string(boards) +
+                    ": its row stays open; take the board away: waiting "
+                    "until nothing answers at " +
+                    factory,
                 event("remove", boards));
             if (!waitUntilGone(factory, options))
                 break;
@@ -1087,12 +1150,14 @@ static int siteCommission(const std::string &path, const Args &args)
         }
         ++done;
         readers.push_back(after);
-        cJSON *json = withText(withText(event("done", boards), "ip", next->values[COL_IP]), "commissioned", stamp);
+        cJSON *json =
+            withText(withText(event("done", boards), "ip", next->values[COL_IP]), "commissioned", stamp);
         cJSON_AddNumberToObject(json, "row", next->row);
         cJSON_AddNumberToObject(json, "ms", static_cast<double>(monotonicMs() - start));
         say(options, "  recorded in " + path + " (commissioned " + stamp + ")", nullptr);
-        say(options, "Board " + std::to_string(boards) + " done in " + seconds(monotonicMs() - start) + ": " +
-                         rowName(*next) + " answers at " + next->values[COL_IP] + ".",
+        say(options,
+            "Board " + std::to_string(boards) + " done in " + seconds(monotonicMs() - start) + ": " +
+                rowName(*next) + " answers at " + next->values[COL_IP] + ".",
             json);
     }
     cJSON *json = event(abortNow() ? "aborted" : "stopped");
@@ -1100,9 +1165,9 @@ static int siteCommission(const std::string &path, const Args &args)
     cJSON_AddNumberToObject(json, "failed", static_cast<double>(failures));
     cJSON_AddNumberToObject(json, "left", static_cast<double>(left));
     say(options,
-        std::string(interrupts.load() ? "Stopped. " : "") + "Commissioned " + std::to_string(done) + " boards in " +
-            seconds(monotonicMs() - runStart) + ", " + std::to_string(failures) + " failed; " +
-            std::to_string(left) + " rows left to commission.",
+        std::string(interrupts.load() ? "Stopped. " : "") + "Commissioned " + std::to_string(done) +
+            " boards in " + seconds(monotonicMs() - runStart) + ", " + std::to_string(failures) +
+            " failed; " + std::to_string(left) + " rows left to commission.",
         json);
     if (abortNow())
         return 130;
@@ -1115,11 +1180,13 @@ int runSite(const Args &args)
         return usageError("site", "site what? export, plan, apply or commission, then the site file");
     const std::string &what = args.words[0];
     if (what != "export" && what != "plan" && what != "apply" && what != "commission")
-        return usageError("site", "unknown site command '" + what + "': use export, plan, apply or commission");
+        return usageError("site",
+                          "unknown site command '" + what + "': use export, plan, apply or commission");
     if (args.words.size() < 2)
         return usageError("site", "site " + what + " needs the site file: rfidctl site " + what + " FILE");
     if (args.words.size() > 2)
-        return usageError("site", "unexpected '" + args.words[2] + "' after site " + what + " " + args.words[1]);
+        return usageError("site",
+                          "unexpected '" + args.words[2] + "' after site " + what + " " + args.words[1]);
     const std::string &path = args.words[1];
     if (what == "export")
         return siteExport(path, args);

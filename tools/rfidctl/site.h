@@ -91,7 +91,8 @@ std::string siteCellText(int column, const std::string &value);
 // Writes a new site file of these rows (without the commissioned column),
 // atomically: the file appears complete or not at all. An existing file is
 // replaced only when `replace`.
-bool writeSiteFile(const std::string &path, const std::vector<SiteValues> &rows, bool replace, std::string *error);
+bool writeSiteFile(const std::string &path, const std::vector<SiteValues> &rows, bool replace,
+                   std::string *error);
 
 // Records `stamp` as the commissioned time of the row whose ip is `ip`: the
 // file is read again (it may have been edited meanwhile), the cell set (the

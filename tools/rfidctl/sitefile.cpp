@@ -24,9 +24,9 @@
 #include <map>
 
 const char *const SITE_COLUMN_NAMES[SITE_COLUMNS] = {
-    "door",        "find",      "id",         "ip",       "mask",       "gateway",   "dns",
-    "mac",         "server-ip", "server-port", "code-type", "read-style", "key-type", "key",
-    "block",       "first-char", "last-char", "commissioned",
+    "door",     "find", "id",        "ip",          "mask",      "gateway",
+    "dns",      "mac",  "server-ip", "server-port", "code-type", "read-style",
+    "key-type", "key",  "block",     "first-char",  "last-char", "commissioned",
 };
 
 const SiteGroupInfo SITE_GROUP_INFO[SITE_GROUPS] = {
@@ -49,7 +49,7 @@ static constexpr size_t MAX_PROBLEMS = 50;
 static const SetField *fieldOf(int column)
 {
     static const std::vector<SetField> groups[SITE_GROUPS] = {setFields("id"), setFields("server"),
-                                                             setFields("telegram"), setFields("net")};
+                                                              setFields("telegram"), setFields("net")};
     for (int group = 0; group < SITE_GROUPS; ++group)
         if (column >= SITE_GROUP_INFO[group].first && column <= SITE_GROUP_INFO[group].last)
             return &groups[group][static_cast<size_t>(column - SITE_GROUP_INFO[group].first)];
@@ -99,8 +99,8 @@ static bool parseCsv(const std::string &text, char separator, Parsed *parsed, st
     auto endCell = [&]() -> bool {
         if (cell.text.size() > MAX_CELL_BYTES) {
             *error = "row " + std::to_string(parsed->records.size() + 1) + ", column " +
-                     columnName(record.size(), -1) + ": a cell of more than " + std::to_string(MAX_CELL_BYTES) +
-                     " bytes";
+                     columnName(record.size(), -1) + ": a cell of more than " +
+                     std::to_string(MAX_CELL_BYTES) + " bytes";
             return false;
         }
         if (record.size() >= MAX_COLUMNS) {
@@ -205,7 +205,8 @@ static bool readWhole(const std::string &path, std::string *text, std::string *e
         *error = "cannot open " + path + ": " + strerror(errno);
         return false;
     }
-    struct stat info {};
+    struct stat info {
+    };
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         *error = path + " is no regular file";
         close(fd);
@@ -253,7 +254,8 @@ std::string siteValue(int column, const std::string &text, std::string *problem)
             if (parseInteger(number, INT_MIN, INT_MAX, &id))
                 return "id " + std::to_string(id);
         }
-        *problem = "must be the reader's current address (a.b.c.d) or its current id (id N), not '" + text + "'";
+        *problem =
+            "must be the reader's current address (a.b.c.d) or its current id (id N), not '" + text + "'";
         return "";
     }
     const SetField *field = fieldOf(column);
@@ -318,7 +320,8 @@ bool readSiteFile(const std::string &path, SiteFile *file, std::vector<std::stri
         return false;
     }
     if (parsed.records.empty()) {
-        problems->push_back(path + " is empty: it needs a header row (door,find,id,ip,...) and one row per reader");
+        problems->push_back(path +
+                            " is empty: it needs a header row (door,find,id,ip,...) and one row per reader");
         return false;
     }
 
@@ -339,11 +342,12 @@ bool readSiteFile(const std::string &path, SiteFile *file, std::vector<std::stri
             std::string known;
             for (const char *known_name : SITE_COLUMN_NAMES)
                 known += std::string(known.empty() ? "" : ", ") + known_name;
-            problems->push_back("row 1, column " + columnName(i, -1) + ": unknown column '" + visibleText(header[i].text) +
-                                "'; the columns are " + known);
+            problems->push_back("row 1, column " + columnName(i, -1) + ": unknown column '" +
+                                visibleText(header[i].text) + "'; the columns are " + known);
         } else if (indexOf[static_cast<size_t>(column)] != SIZE_MAX) {
-            problems->push_back("row 1, column " + columnName(i, -1) + ": column '" + name + "' again (also " +
-                                columnName(indexOf[static_cast<size_t>(column)], -1) + ")");
+            problems->push_back("row 1, column " + columnName(i, -1) + ": column '" + name +
+                                "' again (also " + columnName(indexOf[static_cast<size_t>(column)], -1) +
+                                ")");
         } else {
             indexOf[static_cast<size_t>(column)] = i;
         }
@@ -371,15 +375,16 @@ bool readSiteFile(const std::string &path, SiteFile *file, std::vector<std::stri
             std::string problem;
             row.values[static_cast<size_t>(column)] = siteValue(column, value, &problem);
             if (!problem.empty())
-                problems->push_back("row " + std::to_string(row.row) + ", column " + columnName(i, column) + ": " +
-                                    problem);
+                problems->push_back("row " + std::to_string(row.row) + ", column " + columnName(i, column) +
+                                    ": " + problem);
         }
         if (!any)
             continue; // an empty row, as spreadsheets leave them
         const std::string &ip = row.values[COL_IP], &find = row.values[COL_FIND];
         if (ip.empty() && find.empty())
-            problems->push_back("row " + std::to_string(row.row) + ": neither ip nor find is given: nothing names "
-                                                                    "the row's reader");
+            problems->push_back("row " + std::to_string(row.row) +
+                                ": neither ip nor find is given: nothing names "
+                                "the row's reader");
         file->rows.push_back(row);
     }
     for (int column : {COL_FIND, COL_ID, COL_IP, COL_MAC})
@@ -404,7 +409,8 @@ std::string siteCellText(int column, const std::string &value)
 
 static std::string cellText(const SiteCell &cell, char separator)
 {
-    bool needsQuotes = cell.quoted || cell.text.find_first_of(std::string("\"\r\n") + separator) != std::string::npos ||
+    bool needsQuotes = cell.quoted ||
+                       cell.text.find_first_of(std::string("\"\r\n") + separator) != std::string::npos ||
                        (!cell.text.empty() && (cell.text.front() == ' ' || cell.text.back() == ' '));
     if (!needsQuotes)
         return cell.text;
@@ -429,7 +435,8 @@ static std::string fileText(const std::vector<std::vector<SiteCell>> &records, b
 // Writes `text` to a temporary file beside `path`, flushes it to the disk and
 // renames it over `path` (or, without `replace`, links it there, so an
 // existing file is never overwritten).
-static bool writeAtomically(const std::string &path, const std::string &text, bool replace, std::string *error)
+static bool writeAtomically(const std::string &path, const std::string &text, bool replace,
+                            std::string *error)
 {
     std::string temporary = path + ".rfidctl-" + std::to_string(getpid());
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -454,7 +461,8 @@ static bool writeAtomically(const std::string &path, const std::string &text, bo
         failure = strerror(errno);
     if (close(fd) != 0 && !failure)
         failure = strerror(errno);
-    if (!failure && (replace ? rename(temporary.c_str(), path.c_str()) : link(temporary.c_str(), path.c_str())) != 0)
+    if (!failure &&
+        (replace ? rename(temporary.c_str(), path.c_str()) : link(temporary.c_str(), path.c_str())) != 0)
         failure = errno == EEXIST ? "it exists already" : strerror(errno);
     if (failure || !replace)
         unlink(temporary.c_str());
@@ -472,7 +480,8 @@ static bool writeAtomically(const std::string &path, const std::string &text, bo
     return true;
 }
 
-bool writeSiteFile(const std::string &path, const std::vector<SiteValues> &rows, bool replace, std::string *error)
+bool writeSiteFile(const std::string &path, const std::vector<SiteValues> &rows, bool replace,
+                   std::string *error)
 {
     std::vector<std::vector<SiteCell>> records(1);
     for (int column = 0; column < COL_COMMISSIONED; ++column)

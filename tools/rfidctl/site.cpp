@@ -500,7 +500,9 @@ static std::string differences(const SiteRow &row, const Reader &reader, bool ne
 
 // Waits until a reader answers at `address` with that address in its
 // network settings, then reads all of it. False after `limitMs`, or as soon
-// as `stop` says so.
+// as `stop` says so. The first look comes after a pause: the reader reboots
+// 50 ms after its reply, and an address asked for before it is there costs
+// a second of ARP's retry.
 static bool waitForReader(const std::string &address, int limitMs, int timeoutMs,
                           const std::function<bool()> &stop, Reader *reader, std::string *error)
 {
@@ -508,6 +510,13 @@ static bool waitForReader(const std::string &address, int limitMs, int timeoutMs
     in_addr host{};
     parseIpv4(address, &host);
     for (;;) {
+        for (int waited = 0; waited < POLL_PAUSE_MS; waited += 100) {
+            if (stop && stop()) {
+                *error = "stopped";
+                return false;
+            }
+            usleep(100000);
+        }
         JsonPtr reply;
         int left = static_cast<int>(std::max(1LL, deadline - monotonicMs()));
         if (readSetting(host, "net", std::min(timeoutMs, left), &reply, error) == RC_OK) {
@@ -521,13 +530,6 @@ static bool waitForReader(const std::string &address, int limitMs, int timeoutMs
                 *error =
                     "the reader there has the address " + visibleText(ip->valuestring) + " in its settings";
             }
-        }
-        for (int waited = 0; waited < POLL_PAUSE_MS; waited += 100) {
-            if (stop && stop()) {
-                *error = "stopped";
-                return false;
-            }
-            usleep(100000);
         }
         if (monotonicMs() >= deadline) {
             *error = "not back at " + address + " within " + std::to_string(limitMs / 1000) + " s (" +

@@ -307,6 +307,10 @@ bool readSiteFile(const std::string &path, SiteFile *file, std::vector<std::stri
         problems->push_back(error);
         return false;
     }
+    if (text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0) {
+        problems->push_back(path + " is UTF-16 text: save it as CSV (comma- or semicolon-separated, UTF-8)");
+        return false;
+    }
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
         file->bom = true;
         text.erase(0, 3);
@@ -461,10 +465,19 @@ static bool writeAtomically(const std::string &path, const std::string &text, bo
         failure = strerror(errno);
     if (close(fd) != 0 && !failure)
         failure = strerror(errno);
-    if (!failure &&
-        (replace ? rename(temporary.c_str(), path.c_str()) : link(temporary.c_str(), path.c_str())) != 0)
-        failure = errno == EEXIST ? "it exists already" : strerror(errno);
-    if (failure || !replace)
+    bool linked = false;
+    if (!failure && !replace) {
+        // A file system without hard links (a FAT memory stick) gets the
+        // rename, after a look that nothing is there.
+        linked = link(temporary.c_str(), path.c_str()) == 0;
+        if (!linked && errno != EPERM && errno != EOPNOTSUPP)
+            failure = errno == EEXIST ? "it exists already" : strerror(errno);
+        else if (!linked && access(path.c_str(), F_OK) == 0)
+            failure = "it exists already";
+    }
+    if (!failure && !linked && rename(temporary.c_str(), path.c_str()) != 0)
+        failure = strerror(errno);
+    if (failure || linked)
         unlink(temporary.c_str());
     if (failure) {
         *error = "cannot write " + path + ": " + failure;

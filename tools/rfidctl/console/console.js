@@ -13,9 +13,9 @@ const DEVICE_BUTTONS = [
 ];
 const NET_WAIT_MS = 90000;
 const NET_RETRY_MS = 3000;
-// Rows are read this many at a time, so that each batch shows its results
-// early and no request grows with the number of readers.
-const READ_BATCH = 256;
+// Readers go to the console this many at a time, so that each batch shows
+// its results early and no request grows with the number of readers.
+const BATCH = 256;
 // How many readers answered the last search, kept in this browser.
 const LAST_COUNT_KEY = 'rfidctl-console-readers';
 
@@ -67,6 +67,27 @@ async function perReader(path, body, onLine) {
     }
     if (done) return null;
   }
+}
+
+// perReader for any number of readers, batch by batch; `body` gets each
+// batch as "readers". A row left without its line says why, `missed`
+// followed by the reason. Returns null, or the first refusal (the rows of its
+// batch and of those after it heard nothing).
+async function perBatch(path, body, readers, onLine, missed) {
+  for (let at = 0; at < readers.length; at += BATCH) {
+    const batch = readers.slice(at, at + BATCH);
+    const done = new Set();
+    const refused = await perReader(path, { ...body, readers: batch }, (line) => {
+      done.add(line.reader);
+      onLine(line);
+    }).catch((e) => ({ error: 'the answer broke off: ' + e.message }));
+    const why = !refused ? 'no result came' : refused.fields ? 'a value was refused' : refused.error;
+    for (const address of refused ? readers.slice(at) : batch) {
+      if (!done.has(address)) setResult(address, missed + ': ' + why, 'error');
+    }
+    if (refused) return refused;
+  }
+  return null;
 }
 
 function showPageError(text) {
@@ -149,20 +170,9 @@ function fillRow(line) {
   setResult(line.reader, line.ok ? 'read' : line.error, line.ok ? 'ok' : 'error');
 }
 
-// Reads the rows batch by batch; a row left without its line says why.
 async function readRows(readers) {
   for (const address of readers) setResult(address, 'reading…', 'busy');
-  for (let at = 0; at < readers.length; at += READ_BATCH) {
-    const batch = readers.slice(at, at + READ_BATCH);
-    const done = new Set();
-    const refused = await perReader('/api/read', { readers: batch }, (line) => {
-      done.add(line.reader);
-      fillRow(line);
-    }).catch((e) => ({ error: 'the answer broke off: ' + e.message }));
-    for (const address of batch) {
-      if (!done.has(address)) setResult(address, 'not read: ' + (refused ? refused.error : 'no result came'), 'error');
-    }
-  }
+  await perBatch('/api/read', {}, readers, fillRow, 'not read');
 }
 
 function plural(count, one, many) { return count.toLocaleString('en') + ' ' + (count === 1 ? one : many); }
@@ -251,12 +261,10 @@ async function change(form) {
   }
   const what = form.dataset.what;
   for (const address of readers) setResult(address, 'sending…', 'busy');
-  const refused = await perReader('/api/set', { readers, what, values }, reportLine(() => what + ' stored'));
+  const refused = await perBatch('/api/set', { what, values }, readers, reportLine(() => what + ' stored'),
+    'nothing sent');
   await refusedOrNone(form, refused);
-  if (refused) {
-    for (const address of readers) setResult(address, 'nothing sent', 'error');
-    return;
-  }
+  if (refused) return;
   await readRows(readers.filter((address) => rows.get(address).cells.result.classList.contains('ok')));
 }
 
@@ -265,7 +273,7 @@ async function control(readers, bits, form) {
     showPageError('Select one or more readers first.');
     return;
   }
-  const refused = await perReader('/api/control', { readers, bits }, reportLine(() => 'sent ' + bits));
+  const refused = await perBatch('/api/control', { bits }, readers, reportLine(() => 'sent ' + bits), 'not sent');
   if (form) await refusedOrNone(form, refused);
   else if (refused) showPageError(refused.error);
 }
@@ -276,8 +284,9 @@ async function pointHere() {
     showPageError('Select one or more readers first.');
     return;
   }
-  const body = { readers, 'code-type': $('#point-code-type').value };
-  const refused = await perReader('/api/point', body, reportLine((line) => 'server now ' + line.server));
+  const body = { 'code-type': $('#point-code-type').value };
+  const refused = await perBatch('/api/point', body, readers, reportLine((line) => 'server now ' + line.server),
+    'not sent');
   if (refused) showPageError(refused.error);
   else await readRows(readers);
 }

@@ -73,16 +73,13 @@ TEST(Log, EveryMessageIsWrittenOrCountedWhereItWentAndOverLongOnesAreCut)
 {
     int out[2], saved = dup(STDOUT_FILENO);
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    const std::string full(fcntl(out[1], F_SETPIPE_SZ, 4096), '.');
+    const std::string full(fcntl(out[1], F_SETPIPE_SZ, 4096), '.'), big(3 * LOG_BUFFER_BYTES, 'x');
     ASSERT_EQ(write(out[1], full.data(), full.size()), static_cast<ssize_t>(full.size()));
-    fflush(stdout);
-    dup2(out[1], STDOUT_FILENO);
-    close(out[1]);
+    fflush(stdout), dup2(out[1], STDOUT_FILENO), close(out[1]);
     logStart();
-    const std::string big(3 * LOG_BUFFER_BYTES, 'x'), line(80, 'y');
     auto overLong = [&] { logPuts(big.c_str()), logPrintf("%s", big.c_str()); };
     for (int i = 0; i < 300; ++i)
-        logPrintf("%03d %s\n", i, line.c_str());
+        logPrintf("%03d%081d\n", i, 0);
     overLong();
     std::string text;
     std::thread reader([&] {
@@ -93,20 +90,15 @@ TEST(Log, EveryMessageIsWrittenOrCountedWhereItWentAndOverLongOnesAreCut)
     bool flushed = logFlush(LOG_FLUSH_LIMIT_MS);
     overLong();
     flushed = logFlush(LOG_FLUSH_LIMIT_MS) && flushed;
-    dup2(saved, STDOUT_FILENO); // the reader meets the end of the pipe
-    reader.join();
-    close(out[0]);
-    EXPECT_TRUE(flushed);
+    dup2(saved, STDOUT_FILENO), reader.join(), close(out[0]); // the reader met the end of the pipe
     const std::string cut = std::string(LOG_MESSAGE_MAX_BYTES - 48, 'x') + " [... 45104 more bytes cut]";
-    ASSERT_TRUE(text.ends_with(cut + "\n" + cut)) << text.substr(text.size() - std::min<size_t>(text.size(), 200));
+    ASSERT_TRUE(flushed && text.ends_with(cut + "\n" + cut)) << text.substr(std::max<size_t>(text.size(), 99) - 99);
     std::istringstream items(text.substr(full.size(), text.size() - full.size() - 2 * cut.size() - 1));
     int at = 0, told = 0, notices = 0; // messages accounted for: written, or counted in a notice
-    for (std::string item; std::getline(items, item);) {
-        char number[5];
-        snprintf(number, sizeof number, "%03d ", at);
-        bool notice = sscanf(item.c_str(), "rfidd: %d lines of output dropped", &told) == 1;
-        EXPECT_TRUE(notice || item == number + line) << item;
-        at += notice ? told : 1, notices += notice;
+    for (std::string item; std::getline(items, item); at += told ? told : 1, notices += told > 0, told = 0) {
+        char line[100];
+        snprintf(line, sizeof line, "%03d%081d", at, 0);
+        EXPECT_TRUE(sscanf(item.c_str(), "rfidd: %d lines of output dropped", &told) == 1 || item == line) << item;
     }
     EXPECT_TRUE(at == 302 && notices > 0) << text;
 }

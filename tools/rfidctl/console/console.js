@@ -146,7 +146,7 @@ function addRow(address, into) {
   option.value = option.textContent = address;
   $('#net select[name=reader]').append(option);
   $('#no-readers').hidden = true;
-  const row = { tr, cells, select };
+  const row = { tr, cells, select, option };
   rows.set(address, row);
   return row;
 }
@@ -220,6 +220,17 @@ async function discover() {
   const last = localStorage.getItem(LAST_COUNT_KEY);
   const expected = typed !== '' ? Number(typed) : last !== null ? Number(last) : null;
   localStorage.setItem(LAST_COUNT_KEY, String(readers.length));
+  // However many searches a flood answers, the page keeps about one list of
+  // rows: past the limit, unselected rows that did not answer this time go.
+  const answered = new Set(readers);
+  if (rows.size + readers.filter((address) => !rows.has(address)).length > answer.data.limit) {
+    for (const [address, row] of rows) {
+      if (answered.has(address) || row.select.checked) continue;
+      row.tr.remove();
+      row.option.remove();
+      rows.delete(address);
+    }
+  }
   for (const row of rows.values()) row.tr.classList.remove('new');
   const body = document.createDocumentFragment();
   let fresh = 0;

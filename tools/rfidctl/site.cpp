@@ -629,7 +629,453 @@ static int failedStatus(size_t failures)
     return static_cast<int>(RC_SITE_FAILED + std::min<size_t>(failures, 155));
 }
 
-// ------------------------------------------------------------------ commands
+// ------------------------------------------------------------------ export and apply
+
+// Export: a row for each reader. A reader that cannot be read gets one with
+// its address only; a value that is no value of its column stays empty.
+// Both are named in *problems.
+static std::vector<SiteValues> exportRows(const std::vector<Reader> &readers,
+                                          std::vector<std::string> *problems, size_t *failed)
+{
+    std::vector<SiteValues> rows;
+    *failed = 0;
+    for (const Reader &reader : readers) {
+        SiteValues values = reader.now;
+        values[COL_FIND] = reader.address;
+        std::string problem;
+        if (reader.rc != RC_OK) {
+            ++*failed;
+            values = SiteValues();
+            values[COL_FIND] = values[COL_IP] = reader.address;
+            problem = reader.address + ": cannot be read, so its row holds only its address: " + reader.error;
+        }
+        for (int column = COL_ID; column <= COL_LAST_CHAR && reader.rc == RC_OK; ++column)
+            if (values[static_cast<size_t>(column)].empty() &&
+                !reader.shown[static_cast<size_t>(column)].empty())
+                problem += std::string(problem.empty() ? reader.address + ": " : "; ") +
+                           SITE_COLUMN_NAMES[column] + " '" +
+                           visibleText(reader.shown[static_cast<size_t>(column)]) +
+                           "' is no valid value, its cell is left empty";
+        if (!problem.empty())
+            problems->push_back(problem);
+        rows.push_back(values);
+    }
+    return rows;
+}
+
+struct Applied {
+    std::vector<size_t> chosen;    // the plan's entries that were changed
+    std::vector<Outcome> outcomes; // by entry
+    size_t changed = 0, failed = 0, networksLeft = 0;
+};
+
+// The entries apply changes: those with a reader, changes and no obstacle.
+static std::vector<size_t> changeable(const Plan &plan)
+{
+    std::vector<size_t> chosen;
+    for (size_t i = 0; i < plan.entries.size(); ++i)
+        if (plan.entries[i].reader >= 0 && !plan.entries[i].changes.empty() && plan.entries[i].why.empty())
+            chosen.push_back(i);
+    return chosen;
+}
+
+// Changes every changeable reader, up to 32 at a time; onDone hears of each
+// as it is done (one at a time). Readers that cannot be changed count as
+// failed.
+static Applied applyPlan(const SiteFile &file, const std::vector<Reader> &readers, const Plan &plan,
+                         bool network, int timeoutMs,
+                         const std::function<void(const PlanEntry &, const Outcome &)> &onDone)
+{
+    Applied applied;
+    applied.chosen = changeable(plan);
+    applied.outcomes.resize(plan.entries.size());
+    std::mutex lock;
+    forEachParallel(applied.chosen.size(), [&](size_t k) {
+        const PlanEntry &entry = plan.entries[applied.chosen[k]];
+        Outcome outcome = applyEntry(file.rows[entry.row], readers[static_cast<size_t>(entry.reader)], entry,
+                                     network, timeoutMs);
+        std::lock_guard<std::mutex> hold(lock);
+        if (onDone)
+            onDone(entry, outcome);
+        applied.outcomes[applied.chosen[k]] = outcome;
+    });
+    for (size_t i : applied.chosen) {
+        applied.failed += applied.outcomes[i].failed;
+        applied.changed += applied.outcomes[i].changed && !applied.outcomes[i].failed;
+        applied.networksLeft += plan.entries[i].network && !network;
+    }
+    applied.failed += plan.blocked;
+    return applied;
+}
+
+static int appliedStatus(const Plan &plan, const Applied &applied)
+{
+    if (applied.failed)
+        return failedStatus(applied.failed);
+    if (applied.networksLeft)
+        return RC_SITE_CHANGES;
+    return plan.unmatched + plan.strays.size() > 0 ? RC_SITE_UNMATCHED : RC_OK;
+}
+
+// The plan's JSON, each row with what apply did ("applied": null when it
+// was not changed), and the counts.
+static cJSON *appliedJson(const SiteFile &file, const std::vector<Reader> &readers, const Plan &plan,
+                          const Applied &applied)
+{
+    cJSON *json = planJson(file, readers, plan);
+    size_t i = 0;
+    for (cJSON *item = cJSON_GetObjectItemCaseSensitive(json, "rows")->child; item; item = item->next, ++i) {
+        if (std::find(applied.chosen.begin(), applied.chosen.end(), i) == applied.chosen.end()) {
+            cJSON_AddNullToObject(item, "applied");
+            continue;
+        }
+        cJSON *result = cJSON_AddObjectToObject(item, "applied");
+        cJSON_AddBoolToObject(result, "ok", !applied.outcomes[i].failed);
+        cJSON_AddStringToObject(result, "report", applied.outcomes[i].text.c_str());
+    }
+    cJSON_AddNumberToObject(json, "changed", static_cast<double>(applied.changed));
+    cJSON_AddNumberToObject(json, "failed", static_cast<double>(applied.failed));
+    cJSON_AddNumberToObject(json, "networkSetupsLeftOut", static_cast<double>(applied.networksLeft));
+    return json;
+}
+
+// ------------------------------------------------------------------ commissioning
+
+static cJSON *event(const char *name, int board = 0)
+{
+    cJSON *json = cJSON_CreateObject();
+    cJSON_AddStringToObject(json, "event", name);
+    if (board)
+        cJSON_AddNumberToObject(json, "board", board);
+    return json;
+}
+
+static cJSON *withText(cJSON *json, const char *key, const std::string &value)
+{
+    cJSON_AddStringToObject(json, key, value.c_str());
+    return json;
+}
+
+static cJSON *withNumber(cJSON *json, const char *key, double value)
+{
+    cJSON_AddNumberToObject(json, key, value);
+    return json;
+}
+
+struct Commissioning {
+    const SiteSource &source;
+    std::string factory;
+    int timeoutMs;
+    const std::atomic<int> &stop; // 1: stop between boards; 2: stop at once
+    const SiteEmit &emit;
+    bool warned = false;
+
+    bool abortNow() const { return stop.load() >= 2; }
+    void say(const std::string &text, cJSON *json) const { emit(text, json); }
+};
+
+// Waits for a new board: one that answers at the factory address with that
+// address in its settings. False when a stop came first.
+static bool waitForBoard(const Commissioning &run)
+{
+    in_addr host{};
+    parseIpv4(run.factory, &host);
+    bool told = false;
+    while (run.stop.load() == 0) {
+        JsonPtr reply;
+        std::string error;
+        if (readSetting(host, "net", std::min(run.timeoutMs, 1000), &reply, &error) == RC_OK) {
+            const char *ip =
+                cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(reply.get(), "Data"), "IP")
+                    ->valuestring;
+            if (run.factory == ip)
+                return true;
+            if (!told)
+                run.say("  (the reader answering at " + run.factory + " has the address " + visibleText(ip) +
+                            " in its settings: no new board)",
+                        withText(event("notNew"), "address", ip));
+            told = true;
+        }
+        for (int waited = 0; waited < POLL_PAUSE_MS && run.stop.load() == 0; waited += 100)
+            usleep(100000);
+    }
+    return false;
+}
+
+// Waits until nothing answers at the factory address any more (a board that
+// failed is taken away). False when a stop came first.
+static bool waitUntilGone(const Commissioning &run)
+{
+    in_addr host{};
+    parseIpv4(run.factory, &host);
+    while (run.stop.load() == 0) {
+        JsonPtr reply;
+        std::string error;
+        if (readSetting(host, "net", std::min(run.timeoutMs, 1000), &reply, &error) != RC_OK)
+            return true;
+        for (int waited = 0; waited < POLL_PAUSE_MS && run.stop.load() == 0; waited += 100)
+            usleep(100000);
+    }
+    return false;
+}
+
+static std::string groupText(const SiteRow &row, SiteGroup group)
+{
+    const SiteValues &v = row.values;
+    auto given = [&](int column) {
+        return v[static_cast<size_t>(column)].empty() ? "(as it is)" : v[static_cast<size_t>(column)];
+    };
+    switch (group) {
+    case GROUP_ID:
+        return "id " + v[COL_ID];
+    case GROUP_SERVER:
+        return "server " + given(COL_SERVER_IP) + ":" + given(COL_SERVER_PORT) + ", code type " +
+               given(COL_CODE_TYPE);
+    case GROUP_TELEGRAM:
+        return "telegram content";
+    default:
+        break;
+    }
+    std::string text = "network setup";
+    for (int column = COL_IP; column <= COL_MAC; ++column)
+        if (!v[static_cast<size_t>(column)].empty())
+            text += std::string(" ") + SITE_COLUMN_NAMES[column] + " " + v[static_cast<size_t>(column)];
+    return text;
+}
+
+// Gives the board at the factory address the row's settings, the network
+// setup last, and checks it at its new address. False with the step that
+// failed reported.
+static bool commissionBoard(Commissioning &run, const SiteRow &row, int board, Reader *after)
+{
+    in_addr host{};
+    parseIpv4(run.factory, &host);
+    auto failed = [&](const std::string &step, const std::string &error) {
+        cJSON *json = withText(withText(event("failed", board), "step", step), "error", error);
+        run.say("  " + step + " FAILED: " + error, withNumber(json, "row", row.row));
+        return false;
+    };
+    Reader fresh;
+    if (readReader(run.factory, run.timeoutMs, &fresh) != RC_OK)
+        return failed("reading the board", fresh.error);
+    cJSON *found =
+        withText(withText(event("board", board), "id", fresh.shown[COL_ID]), "mac", fresh.shown[COL_MAC]);
+    withText(withText(withNumber(found, "row", row.row), "door", row.values[COL_DOOR]), "ip",
+             row.values[COL_IP]);
+    run.say("Board " + std::to_string(board) + " at " + run.factory + " (id " + fresh.shown[COL_ID] +
+                ", MAC " + fresh.shown[COL_MAC] + "): " + rowName(row) + ", to " + row.values[COL_IP],
+            found);
+    for (SiteGroup group : {GROUP_ID, GROUP_SERVER, GROUP_TELEGRAM, GROUP_NET}) {
+        bool given = false;
+        for (int column = SITE_GROUP_INFO[group].first; column <= SITE_GROUP_INFO[group].last; ++column)
+            given = given || !row.values[static_cast<size_t>(column)].empty();
+        if (!given)
+            continue;
+        std::string error;
+        if (sendGroup(host, row, fresh, group, run.timeoutMs, &error) != RC_OK)
+            return failed(groupText(row, group), error);
+        run.say("  " + groupText(row, group) + ": stored" + (group == GROUP_NET ? "; the board reboots" : ""),
+                withText(withText(event("step", board), "step", SITE_GROUP_INFO[group].what), "text",
+                         groupText(row, group)));
+        if (run.abortNow())
+            return failed("commissioning", "stopped");
+        if (run.stop.load() == 1 && !run.warned) {
+            run.warned = true;
+            run.say("  (stopping after this board; Ctrl-C or Stop again stops at once)",
+                    event("stopping", board));
+        }
+    }
+    long long start = monotonicMs();
+    std::string error;
+    if (!waitForReader(
+            row.values[COL_IP], REBOOT_WAIT_MS, run.timeoutMs, [&run] { return run.abortNow(); }, after,
+            &error))
+        return failed("waiting for the board at " + row.values[COL_IP], error);
+    run.say("  back at " + row.values[COL_IP] + " after " + seconds(monotonicMs() - start),
+            withText(event("back", board), "ip", row.values[COL_IP]));
+    std::string left = differences(row, *after, true);
+    if (!left.empty())
+        return failed("check", left);
+    run.say("  check: every setting as row " + std::to_string(row.row) + " says",
+            withText(event("checked", board), "ip", row.values[COL_IP]));
+    return true;
+}
+
+int siteCommissionRun(const SiteSource &source, const std::string &factory, const in_addr &from,
+                      int timeoutMs, const std::atomic<int> &stop, const SiteEmit &emit,
+                      std::vector<std::string> *problems)
+{
+    Commissioning run{source, factory, timeoutMs, stop, emit};
+    SiteFile file;
+    if (!source.load(&file, problems))
+        return RC_USAGE;
+    std::vector<Reader> readers;
+    long long searchMs = 0, readMs = 0;
+    std::string error;
+    Options options;
+    options.timeoutMs = timeoutMs;
+    options.source = from;
+    int rc = readSegment(options, &readers, &searchMs, &readMs, &error);
+    if (rc != RC_OK) {
+        *problems = {error};
+        return rc;
+    }
+    int boards = 0;
+    size_t done = 0, failures = 0, left = 0;
+    long long runStart = monotonicMs();
+    for (bool first = true; stop.load() == 0; first = false) {
+        // The file is read again for every board: rows may be added meanwhile.
+        if (!first && !source.load(&file, problems))
+            return RC_USAGE;
+        Plan plan;
+        matchRows(file.rows, readers, &plan);
+        const SiteRow *next = nullptr;
+        size_t onSite = 0, recorded = 0;
+        left = 0;
+        for (const PlanEntry &entry : plan.entries) {
+            const SiteRow &row = file.rows[entry.row];
+            if (!row.values[COL_COMMISSIONED].empty()) {
+                ++recorded;
+            } else if (entry.reader >= 0) {
+                ++onSite;
+            } else if (row.values[COL_IP].empty() || row.values[COL_IP] == factory) {
+                problems->push_back(
+                    "row " + std::to_string(row.row) + ": a new board needs an ip of its own in the row" +
+                    (row.values[COL_IP].empty() ? "" : " (not the factory address)") + "; nothing was sent");
+                return RC_USAGE;
+            } else {
+                ++left;
+                next = next ? next : &row;
+            }
+        }
+        if (first) {
+            cJSON *json =
+                withNumber(withNumber(withNumber(event("start"), "toCommission", static_cast<double>(left)),
+                                      "onSite", static_cast<double>(onSite)),
+                           "commissioned", static_cast<double>(recorded));
+            run.say(std::to_string(left) + " rows to commission, " + std::to_string(onSite) +
+                        " with their reader on the site already, " + std::to_string(recorded) +
+                        " recorded as commissioned. New boards come at " + factory + ".",
+                    withText(json, "factory", factory));
+        }
+        if (!next) {
+            run.say("Every row is commissioned.", event("allDone"));
+            break;
+        }
+        // A reader the search missed may hold the row's address already.
+        std::string holder;
+        if (addressInUse(next->values[COL_IP], timeoutMs, &holder)) {
+            cJSON *json = withNumber(withText(event("onSite"), "ip", next->values[COL_IP]), "row", next->row);
+            run.say(rowName(*next) + " is left out: " + holder + " already", json);
+            Reader there;
+            readReader(next->values[COL_IP], timeoutMs, &there);
+            there.address = next->values[COL_IP];
+            readers.push_back(there);
+            continue;
+        }
+        cJSON *waiting = withNumber(withText(event("waiting"), "factory", factory), "row", next->row);
+        run.say("Waiting for the next board at " + factory + " (for " + rowName(*next) + ", " +
+                    next->values[COL_IP] + ")",
+                withText(waiting, "ip", next->values[COL_IP]));
+        if (!waitForBoard(run))
+            break;
+        long long start = monotonicMs();
+        Reader after;
+        ++boards;
+        if (!commissionBoard(run, *next, boards, &after)) {
+            ++failures;
+            if (run.abortNow())
+                break;
+            run.say("  board " + std::to_string(boards) +
+                        ": its row stays open; take the board away: waiting until nothing answers at " +
+                        factory,
+                    event("remove", boards));
+            if (!waitUntilGone(run))
+                break;
+            continue;
+        }
+        std::string stamp = localTimeText();
+        if (!source.record(next->values[COL_IP], stamp, &error)) {
+            ++failures;
+            run.say("  recording FAILED: " + error, withText(event("failed", boards), "error", error));
+            break;
+        }
+        ++done;
+        readers.push_back(after);
+        run.say("  recorded (commissioned " + stamp + ")", nullptr);
+        cJSON *json =
+            withText(withText(event("done", boards), "ip", next->values[COL_IP]), "commissioned", stamp);
+        withNumber(withNumber(json, "row", next->row), "ms", static_cast<double>(monotonicMs() - start));
+        run.say("Board " + std::to_string(boards) + " done in " + seconds(monotonicMs() - start) + ": " +
+                    rowName(*next) + " answers at " + next->values[COL_IP] + ".",
+                json);
+    }
+    cJSON *json = withNumber(withNumber(withNumber(event(run.abortNow() ? "aborted" : "stopped"),
+                                                   "commissioned", static_cast<double>(done)),
+                                        "failed", static_cast<double>(failures)),
+                             "left", static_cast<double>(left));
+    run.say(std::string(stop.load() ? "Stopped. " : "") + "Commissioned " + std::to_string(done) +
+                " boards in " + seconds(monotonicMs() - runStart) + ", " + std::to_string(failures) +
+                " failed; " + std::to_string(left) + " rows left to commission.",
+            json);
+    if (run.abortNow())
+        return 130;
+    return failures ? failedStatus(failures) : RC_OK;
+}
+
+// ------------------------------------------------------------------ for the console
+
+int siteExportCsv(const in_addr &from, std::string *csv, size_t *readerCount,
+                  std::vector<std::string> *problems, std::string *error)
+{
+    Options options;
+    options.source = from;
+    std::vector<Reader> readers;
+    long long searchMs = 0, readMs = 0;
+    int rc = readSegment(options, &readers, &searchMs, &readMs, error);
+    if (rc != RC_OK)
+        return rc;
+    if (readers.empty()) {
+        *error =
+            "no reader answered the search within " + std::to_string(DEFAULT_DISCOVER_TIMEOUT_MS) + " ms";
+        return RC_NO_ANSWER;
+    }
+    size_t failed = 0;
+    *csv = siteFileText(exportRows(readers, problems, &failed));
+    *readerCount = readers.size();
+    return failed ? failedStatus(failed) : RC_OK;
+}
+
+int sitePlanJson(const SiteFile &file, const in_addr &from, JsonPtr *json, std::string *error)
+{
+    Options options;
+    options.source = from;
+    std::vector<Reader> readers;
+    long long searchMs = 0, readMs = 0;
+    int rc = readSegment(options, &readers, &searchMs, &readMs, error);
+    if (rc != RC_OK)
+        return rc;
+    Plan plan = makePlan(file, readers);
+    json->reset(planJson(file, readers, plan));
+    return planStatus(plan);
+}
+
+int siteApplyJson(const SiteFile &file, bool network, const in_addr &from, JsonPtr *json, std::string *error)
+{
+    Options options;
+    options.source = from;
+    std::vector<Reader> readers;
+    long long searchMs = 0, readMs = 0;
+    int rc = readSegment(options, &readers, &searchMs, &readMs, error);
+    if (rc != RC_OK)
+        return rc;
+    Plan plan = makePlan(file, readers);
+    Applied applied = applyPlan(file, readers, plan, network, options.timeoutMs, nullptr);
+    json->reset(appliedJson(file, readers, plan, applied));
+    return appliedStatus(plan, applied);
+}
+
+// ------------------------------------------------------------------ the command line
 
 static int commonOptions(const Args &args, const char *const *allowed, Options *options)
 {
@@ -647,15 +1093,20 @@ static int commonOptions(const Args &args, const char *const *allowed, Options *
     return RC_OK;
 }
 
+static void printProblems(const std::string &path, const std::vector<std::string> &problems)
+{
+    for (const std::string &problem : problems)
+        fprintf(stderr, "rfidctl: %s: %s\n", path.c_str(), problem.c_str());
+    fprintf(stderr, "rfidctl: %s has errors; nothing was sent to any reader\n", path.c_str());
+}
+
 // Reads and checks the file; prints every problem. RC_OK or RC_USAGE.
 static int loadFile(const std::string &path, SiteFile *file)
 {
     std::vector<std::string> problems;
     if (readSiteFile(path, file, &problems))
         return RC_OK;
-    for (const std::string &problem : problems)
-        fprintf(stderr, "rfidctl: %s: %s\n", path.c_str(), problem.c_str());
-    fprintf(stderr, "rfidctl: %s has errors; nothing was sent to any reader\n", path.c_str());
+    printProblems(path, problems);
     return RC_USAGE;
 }
 
@@ -690,32 +1141,11 @@ static int siteExport(const std::string &path, const Args &args)
                 DEFAULT_DISCOVER_TIMEOUT_MS, path.c_str());
         return RC_NO_ANSWER;
     }
-    std::vector<SiteValues> rows;
-    JsonPtr problems(cJSON_CreateArray());
+    std::vector<std::string> problems;
     size_t failed = 0;
-    for (const Reader &reader : readers) {
-        SiteValues values = reader.now;
-        values[COL_FIND] = reader.address;
-        std::string problem;
-        if (reader.rc != RC_OK) {
-            ++failed;
-            values = SiteValues();
-            values[COL_FIND] = values[COL_IP] = reader.address;
-            problem = reader.address + ": cannot be read, so its row holds only its address: " + reader.error;
-        }
-        for (int column = COL_ID; column <= COL_LAST_CHAR && reader.rc == RC_OK; ++column)
-            if (values[static_cast<size_t>(column)].empty() &&
-                !reader.shown[static_cast<size_t>(column)].empty())
-                problem += std::string(problem.empty() ? reader.address + ": " : "; ") +
-                           SITE_COLUMN_NAMES[column] + " '" +
-                           visibleText(reader.shown[static_cast<size_t>(column)]) +
-                           "' is no valid value, its cell is left empty";
-        if (!problem.empty()) {
-            fprintf(stderr, "rfidctl: %s\n", problem.c_str());
-            cJSON_AddItemToArray(problems.get(), cJSON_CreateString(problem.c_str()));
-        }
-        rows.push_back(values);
-    }
+    std::vector<SiteValues> rows = exportRows(readers, &problems, &failed);
+    for (const std::string &problem : problems)
+        fprintf(stderr, "rfidctl: %s\n", problem.c_str());
     std::string error;
     if (!writeSiteFile(path, rows, hasOption(args, "force"), &error)) {
         fprintf(stderr, "rfidctl: %s\n", error.c_str());
@@ -726,7 +1156,9 @@ static int siteExport(const std::string &path, const Args &args)
         cJSON_AddStringToObject(json.get(), "file", path.c_str());
         cJSON_AddNumberToObject(json.get(), "readers", static_cast<double>(readers.size()));
         cJSON_AddNumberToObject(json.get(), "unreadable", static_cast<double>(failed));
-        cJSON_AddItemToObject(json.get(), "problems", problems.release());
+        cJSON *list = cJSON_AddArrayToObject(json.get(), "problems");
+        for (const std::string &problem : problems)
+            cJSON_AddItemToArray(list, cJSON_CreateString(problem.c_str()));
         cJSON_AddNumberToObject(json.get(), "searchMs", static_cast<double>(searchMs));
         cJSON_AddNumberToObject(json.get(), "readMs", static_cast<double>(readMs));
         lineOut(printUnformatted(json.get()));
@@ -790,18 +1222,14 @@ static int siteApply(const std::string &path, const Args &args)
         printPlan(file, readers, plan);
         lineOut(planSummary(path, plan, readers.size()));
     }
-    std::vector<size_t> chosen;
+    std::vector<size_t> chosen = changeable(plan);
     std::string networkList;
-    for (size_t i = 0; i < plan.entries.size(); ++i) {
+    for (size_t i : chosen) {
         const PlanEntry &entry = plan.entries[i];
-        if (entry.reader < 0 || entry.changes.empty() || !entry.why.empty())
-            continue;
-        chosen.push_back(i);
+        const std::string &from = readers[static_cast<size_t>(entry.reader)].address;
+        const std::string &to = file.rows[entry.row].values[COL_IP];
         if (entry.network && network)
-            networkList += "\n  " + readers[static_cast<size_t>(entry.reader)].address + " -> " +
-                           (file.rows[entry.row].values[COL_IP].empty()
-                                ? readers[static_cast<size_t>(entry.reader)].address
-                                : file.rows[entry.row].values[COL_IP]);
+            networkList += "\n  " + from + " -> " + (to.empty() ? from : to);
     }
     if (!yes && !chosen.empty()) {
         if (!askYes("Change " + std::to_string(chosen.size()) + " readers as shown?")) {
@@ -814,219 +1242,25 @@ static int siteApply(const std::string &path, const Args &args)
             fprintf(stderr, "rfidctl: the network setups are left out\n");
         }
     }
-
-    std::mutex outputLock;
-    std::vector<Outcome> outcomes(plan.entries.size());
-    forEachParallel(chosen.size(), [&](size_t k) {
-        const PlanEntry &entry = plan.entries[chosen[k]];
-        const Reader &reader = readers[static_cast<size_t>(entry.reader)];
-        Outcome outcome = applyEntry(file.rows[entry.row], reader, entry, network, options.timeoutMs);
-        std::lock_guard<std::mutex> hold(outputLock);
-        if (!options.json)
-            lineOut(reader.address + "  row " + std::to_string(file.rows[entry.row].row) + ": " +
-                    outcome.text);
-        outcomes[chosen[k]] = outcome;
-    });
-    size_t failed = 0, changed = 0, networksLeft = 0;
-    for (size_t i : chosen) {
-        failed += outcomes[i].failed;
-        changed += outcomes[i].changed && !outcomes[i].failed;
-        networksLeft += plan.entries[i].network && !network;
-    }
-    failed += plan.blocked;
+    Applied applied = applyPlan(
+        file, readers, plan, network, options.timeoutMs, [&](const PlanEntry &entry, const Outcome &outcome) {
+            if (!options.json)
+                lineOut(readers[static_cast<size_t>(entry.reader)].address + "  row " +
+                        std::to_string(file.rows[entry.row].row) + ": " + outcome.text);
+        });
     if (options.json) {
-        JsonPtr json(planJson(file, readers, plan));
-        cJSON *rows = cJSON_GetObjectItemCaseSensitive(json.get(), "rows");
-        size_t i = 0;
-        for (cJSON *item = rows->child; item; item = item->next, ++i) {
-            bool was = std::find(chosen.begin(), chosen.end(), i) != chosen.end();
-            if (!was) {
-                cJSON_AddNullToObject(item, "applied");
-                continue;
-            }
-            cJSON *applied = cJSON_AddObjectToObject(item, "applied");
-            cJSON_AddBoolToObject(applied, "ok", !outcomes[i].failed);
-            cJSON_AddStringToObject(applied, "report", outcomes[i].text.c_str());
-        }
-        cJSON_AddNumberToObject(json.get(), "changed", static_cast<double>(changed));
-        cJSON_AddNumberToObject(json.get(), "failed", static_cast<double>(failed));
-        cJSON_AddNumberToObject(json.get(), "networkSetupsLeftOut", static_cast<double>(networksLeft));
+        JsonPtr json(appliedJson(file, readers, plan, applied));
         lineOut(printUnformatted(json.get()));
-    } else if (chosen.empty()) {
-        // The plan's summary said "Nothing to change" already.
-    } else {
-        lineOut("Applied: " + std::to_string(changed) + " readers changed, " + std::to_string(failed) +
-                " failed" +
-                (networksLeft
-                     ? ", " + std::to_string(networksLeft) + " network setups left out (give --network)"
-                     : "") +
+    } else if (!applied.chosen.empty()) {
+        // (With nothing chosen the plan's summary has said so already.)
+        lineOut("Applied: " + std::to_string(applied.changed) + " readers changed, " +
+                std::to_string(applied.failed) + " failed" +
+                (applied.networksLeft ? ", " + std::to_string(applied.networksLeft) +
+                                            " network setups left out (give --network)"
+                                      : "") +
                 ".");
     }
-    if (failed)
-        return failedStatus(failed);
-    if (networksLeft)
-        return RC_SITE_CHANGES;
-    return plan.unmatched + plan.strays.size() > 0 ? RC_SITE_UNMATCHED : RC_OK;
-}
-
-// ------------------------------------------------------------------ commissioning
-
-// One line of the commissioning log: the text, or under --json the event.
-static void say(const Options &options, const std::string &text, cJSON *event)
-{
-    JsonPtr owned(event);
-    if (options.json && event)
-        lineOut(printUnformatted(event));
-    else if (!options.json && !text.empty())
-        lineOut(text);
-}
-
-static cJSON *event(const char *name, int board = 0)
-{
-    cJSON *json = cJSON_CreateObject();
-    cJSON_AddStringToObject(json, "event", name);
-    if (board)
-        cJSON_AddNumberToObject(json, "board", board);
-    return json;
-}
-
-static cJSON *withText(cJSON *json, const char *key, const std::string &value)
-{
-    cJSON_AddStringToObject(json, key, value.c_str());
-    return json;
-}
-
-static bool abortNow()
-{
-    return interrupts.load() >= 2;
-}
-
-// Waits for a new board: one that answers at the factory address with that
-// address in its settings. False when Ctrl-C came first.
-static bool waitForBoard(const std::string &factory, const Options &options)
-{
-    in_addr host{};
-    parseIpv4(factory, &host);
-    bool told = false;
-    while (interrupts.load() == 0) {
-        JsonPtr reply;
-        std::string error;
-        if (readSetting(host, "net", std::min(options.timeoutMs, 1000), &reply, &error) == RC_OK) {
-            const char *ip =
-                cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(reply.get(), "Data"), "IP")
-                    ->valuestring;
-            if (factory == ip)
-                return true;
-            if (!told)
-                say(options,
-                    "  (the reader answering at " + factory + " has the address " + visibleText(ip) +
-                        " in its settings: no new board)",
-                    withText(event("notNew"), "address", ip));
-            told = true;
-        }
-        for (int waited = 0; waited < POLL_PAUSE_MS && interrupts.load() == 0; waited += 100)
-            usleep(100000);
-    }
-    return false;
-}
-
-// Waits until nothing answers at the factory address any more (a board that
-// failed is taken away). False when Ctrl-C came first.
-static bool waitUntilGone(const std::string &factory, const Options &options)
-{
-    in_addr host{};
-    parseIpv4(factory, &host);
-    while (interrupts.load() == 0) {
-        JsonPtr reply;
-        std::string error;
-        if (readSetting(host, "net", std::min(options.timeoutMs, 1000), &reply, &error) != RC_OK)
-            return true;
-        for (int waited = 0; waited < POLL_PAUSE_MS && interrupts.load() == 0; waited += 100)
-            usleep(100000);
-    }
-    return false;
-}
-
-static std::string groupText(const SiteRow &row, SiteGroup group)
-{
-    const SiteValues &v = row.values;
-    switch (group) {
-    case GROUP_ID:
-        return "id " + v[COL_ID];
-    case GROUP_SERVER:
-        return "server " + (v[COL_SERVER_IP].empty() ? "(as it is)" : v[COL_SERVER_IP]) + ":" +
-               (v[COL_SERVER_PORT].empty() ? "(as it is)" : v[COL_SERVER_PORT]) + ", code type " +
-               (v[COL_CODE_TYPE].empty() ? "(as it is)" : v[COL_CODE_TYPE]);
-    case GROUP_TELEGRAM:
-        return "telegram content";
-    default:
-        break;
-    }
-    std::string text = "network setup";
-    for (int column = COL_IP; column <= COL_MAC; ++column)
-        if (!v[static_cast<size_t>(column)].empty())
-            text += std::string(" ") + SITE_COLUMN_NAMES[column] + " " + v[static_cast<size_t>(column)];
-    return text;
-}
-
-// Gives the board at the factory address the row's settings, the network
-// setup last, and checks it at its new address. False with the step that
-// failed reported.
-static bool commissionBoard(const SiteRow &row, const std::string &factory, int board, const Options &options,
-                            bool *warned, Reader *after)
-{
-    in_addr host{};
-    parseIpv4(factory, &host);
-    auto failed = [&](const std::string &step, const std::string &error) {
-        cJSON *json = withText(withText(event("failed", board), "step", step), "error", error);
-        cJSON_AddNumberToObject(json, "row", row.row);
-        say(options, "  " + step + " FAILED: " + error, json);
-        return false;
-    };
-    Reader fresh;
-    if (readReader(factory, options.timeoutMs, &fresh) != RC_OK)
-        return failed("reading the board", fresh.error);
-    cJSON *found =
-        withText(withText(event("board", board), "id", fresh.shown[COL_ID]), "mac", fresh.shown[COL_MAC]);
-    cJSON_AddNumberToObject(found, "row", row.row);
-    withText(withText(found, "door", row.values[COL_DOOR]), "ip", row.values[COL_IP]);
-    say(options,
-        "Board " + std::to_string(board) + " at " + factory + " (id " + fresh.shown[COL_ID] + ", MAC " +
-            fresh.shown[COL_MAC] + "): " + rowName(row) + ", to " + row.values[COL_IP],
-        found);
-    for (SiteGroup group : {GROUP_ID, GROUP_SERVER, GROUP_TELEGRAM, GROUP_NET}) {
-        bool given = false;
-        for (int column = SITE_GROUP_INFO[group].first; column <= SITE_GROUP_INFO[group].last; ++column)
-            given = given || !row.values[static_cast<size_t>(column)].empty();
-        if (!given)
-            continue;
-        std::string error;
-        if (sendGroup(host, row, fresh, group, options.timeoutMs, &error) != RC_OK)
-            return failed(groupText(row, group), error);
-        say(options,
-            "  " + groupText(row, group) + ": stored" + (group == GROUP_NET ? "; the board reboots" : ""),
-            withText(withText(event("step", board), "step", SITE_GROUP_INFO[group].what), "text",
-                     groupText(row, group)));
-        if (abortNow())
-            return failed("commissioning", "stopped by Ctrl-C");
-        if (interrupts.load() == 1 && !*warned) {
-            *warned = true;
-            say(options, "  (Ctrl-C: stopping after this board; Ctrl-C again stops at once)",
-                event("stopping", board));
-        }
-    }
-    long long start = monotonicMs();
-    std::string error;
-    if (!waitForReader(row.values[COL_IP], REBOOT_WAIT_MS, options.timeoutMs, abortNow, after, &error))
-        return failed("waiting for the board at " + row.values[COL_IP], error);
-    say(options, "  back at " + row.values[COL_IP] + " after " + seconds(monotonicMs() - start),
-        withText(event("back", board), "ip", row.values[COL_IP]));
-    std::string left = differences(row, *after, true);
-    if (!left.empty())
-        return failed("check", left);
-    say(options, "  check: every setting as row " + std::to_string(row.row) + " says",
-        withText(event("checked", board), "ip", row.values[COL_IP]));
-    return true;
+    return appliedStatus(plan, applied);
 }
 
 static int siteCommission(const std::string &path, const Args &args)
@@ -1043,137 +1277,35 @@ static int siteCommission(const std::string &path, const Args &args)
             return usageError("site", "--factory needs an IPv4 address (a.b.c.d), not '" + *text + "'");
         factory = *text;
     }
-    SiteFile file;
-    if ((rc = loadFile(path, &file)) != RC_OK)
-        return rc;
-    std::vector<Reader> readers;
-    long long searchMs = 0, readMs = 0;
-    if ((rc = segment(options, &readers, &searchMs, &readMs)) != RC_OK)
-        return rc;
-
+    SiteSource source{[&path](SiteFile *file, std::vector<std::string> *problems) {
+                          return readSiteFile(path, file, problems);
+                      },
+                      [&path](const std::string &ip, const std::string &stamp, std::string *error) {
+                          return recordCommissioned(path, ip, stamp, error);
+                      }};
+    SiteEmit emit = [&options, &path](const std::string &text, cJSON *json) {
+        JsonPtr owned(json);
+        if (options.json && json)
+            lineOut(printUnformatted(json));
+        else if (!options.json && !text.empty())
+            lineOut(text.rfind("  recorded", 0) == 0 ? "  recorded in " + path + text.substr(10) : text);
+    };
+    // Ctrl-C and SIGTERM are counted; the run acts on them between steps.
     struct sigaction action {
     };
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-
-    int boards = 0;
-    size_t done = 0, failures = 0, left = 0;
-    long long runStart = monotonicMs();
-    bool warned = false;
-    for (bool first = true;; first = false) {
-        if (interrupts.load() != 0)
-            break;
-        // The file is read again for every board: rows may be added meanwhile.
-        if (!first && (rc = loadFile(path, &file)) != RC_OK)
-            return rc;
-        Plan plan;
-        matchRows(file.rows, readers, &plan);
-        const SiteRow *next = nullptr;
-        size_t onSite = 0, recorded = 0;
-        left = 0;
-        for (const PlanEntry &entry : plan.entries) {
-            const SiteRow &row = file.rows[entry.row];
-            if (!row.values[COL_COMMISSIONED].empty()) {
-                ++recorded;
-            } else if (entry.reader >= 0) {
-                ++onSite;
-            } else if (row.values[COL_IP].empty() || row.values[COL_IP] == factory) {
-                fprintf(stderr,
-                        "rfidctl: %s: row %d: a new board needs an ip of its own in the row%s; nothing was "
-                        "sent\n",
-                        path.c_str(), row.row,
-                        row.values[COL_IP].empty() ? "" : " (not the factory address)");
-                return RC_USAGE;
-            } else {
-                ++left;
-                next = next ? next : &row;
-            }
-        }
-        if (first) {
-            cJSON *json = event("start");
-            cJSON_AddNumberToObject(json, "toCommission", static_cast<double>(left));
-            cJSON_AddNumberToObject(json, "onSite", static_cast<double>(onSite));
-            cJSON_AddNumberToObject(json, "commissioned", static_cast<double>(recorded));
-            say(options,
-                "Commissioning from " + path + ": " + std::to_string(left) + " rows to commission, " +
-                    std::to_string(onSite) + " with their reader on the site already, " +
-                    std::to_string(recorded) + " recorded as commissioned. New boards come at " + factory +
-                    "; Ctrl-C between boards stops.",
-                withText(json, "factory", factory));
-        }
-        if (!next) {
-            say(options, "Every row is commissioned.", event("allDone"));
-            break;
-        }
-        // A reader the search missed may hold the row's address already.
-        std::string holder;
-        if (addressInUse(next->values[COL_IP], options.timeoutMs, &holder)) {
-            cJSON *json = withText(event("onSite"), "ip", next->values[COL_IP]);
-            cJSON_AddNumberToObject(json, "row", next->row);
-            say(options, rowName(*next) + " is left out: " + holder + " already", json);
-            Reader there;
-            readReader(next->values[COL_IP], options.timeoutMs, &there);
-            there.address = next->values[COL_IP];
-            readers.push_back(there);
-            continue;
-        }
-        cJSON *waiting = withText(event("waiting"), "factory", factory);
-        cJSON_AddNumberToObject(waiting, "row", next->row);
-        say(options,
-            "Waiting for the next board at " + factory + " (for " + rowName(*next) + ", " +
-                next->values[COL_IP] + ")",
-            waiting);
-        if (!waitForBoard(factory, options))
-            break;
-        long long start = monotonicMs();
-        Reader after;
-        ++boards;
-        if (!commissionBoard(*next, factory, boards, options, &warned, &after)) {
-            ++failures;
-            if (abortNow())
-                break;
-            say(options,
-                "  board " + std::to_string(boards) +
-                    ": its row stays open; take the board away: waiting "
-                    "until nothing answers at " +
-                    factory,
-                event("remove", boards));
-            if (!waitUntilGone(factory, options))
-                break;
-            continue;
-        }
-        std::string stamp = localTimeText(), error;
-        if (!recordCommissioned(path, next->values[COL_IP], stamp, &error)) {
-            ++failures;
-            say(options, "  recording FAILED: " + error, withText(event("failed", boards), "error", error));
-            break;
-        }
-        ++done;
-        readers.push_back(after);
-        cJSON *json =
-            withText(withText(event("done", boards), "ip", next->values[COL_IP]), "commissioned", stamp);
-        cJSON_AddNumberToObject(json, "row", next->row);
-        cJSON_AddNumberToObject(json, "ms", static_cast<double>(monotonicMs() - start));
-        say(options, "  recorded in " + path + " (commissioned " + stamp + ")", nullptr);
-        say(options,
-            "Board " + std::to_string(boards) + " done in " + seconds(monotonicMs() - start) + ": " +
-                rowName(*next) + " answers at " + next->values[COL_IP] + ".",
-            json);
-    }
-    cJSON *json = event(abortNow() ? "aborted" : "stopped");
-    cJSON_AddNumberToObject(json, "commissioned", static_cast<double>(done));
-    cJSON_AddNumberToObject(json, "failed", static_cast<double>(failures));
-    cJSON_AddNumberToObject(json, "left", static_cast<double>(left));
-    say(options,
-        std::string(interrupts.load() ? "Stopped. " : "") + "Commissioned " + std::to_string(done) +
-            " boards in " + seconds(monotonicMs() - runStart) + ", " + std::to_string(failures) +
-            " failed; " + std::to_string(left) + " rows left to commission.",
-        json);
-    if (abortNow())
-        return 130;
-    return failures ? failedStatus(failures) : RC_OK;
+    if (!options.json)
+        lineOut("Commissioning from " + path + "; Ctrl-C between boards stops.");
+    std::vector<std::string> problems;
+    rc = siteCommissionRun(source, factory, options.source, options.timeoutMs, interrupts, emit, &problems);
+    if (rc == RC_USAGE)
+        printProblems(path, problems);
+    else if (!problems.empty())
+        fprintf(stderr, "rfidctl: %s\n", problems[0].c_str());
+    return rc;
 }
 
 int runSite(const Args &args)

@@ -10,7 +10,11 @@
  */
 #pragma once
 
+#include "tools/rfidctl/readers.h"
+
 #include <array>
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +82,8 @@ struct SiteFile {
 // Reads and checks a site file. On false, *problems holds every problem
 // found, each naming its row and column ("row 5, column N (key): ...").
 bool readSiteFile(const std::string &path, SiteFile *file, std::vector<std::string> *problems);
+// The same for the file's text.
+bool parseSiteText(std::string text, SiteFile *file, std::vector<std::string> *problems);
 
 // The canonical value of the text of a cell of `column`; "" with the reason
 // in *problem when the text is no value for the column (the rules of
@@ -87,6 +93,10 @@ std::string siteValue(int column, const std::string &text, std::string *problem)
 // The cell text a value of `column` is written as ("0x" before a key, so
 // that a spreadsheet keeps its leading zeros).
 std::string siteCellText(int column, const std::string &value);
+
+// The text of a new site file of these rows (without the commissioned
+// column), as export writes it.
+std::string siteFileText(const std::vector<SiteValues> &rows);
 
 // Writes a new site file of these rows (without the commissioned column),
 // atomically: the file appears complete or not at all. An existing file is
@@ -100,3 +110,35 @@ bool writeSiteFile(const std::string &path, const std::vector<SiteValues> &rows,
 // byte stays as it was, but for the quoting of cells that need none.
 bool recordCommissioned(const std::string &path, const std::string &ip, const std::string &stamp,
                         std::string *error);
+// The same on the file's text.
+bool recordCommissionedText(std::string *text, const std::string &ip, const std::string &stamp,
+                            std::string *error);
+
+// ---- the commands as the console runs them: results, nothing printed.
+// Each searches from `from` (INADDR_ANY: wherever the routes say) and
+// returns the exit status the command would (RC_OK, RC_SITE_*, ...), with
+// the reason in *error when the search itself fails.
+
+// export: the site file's text; problems name readers not fully read.
+int siteExportCsv(const in_addr &from, std::string *csv, size_t *readers, std::vector<std::string> *problems,
+                  std::string *error);
+// plan: the object `rfidctl site plan --json` prints.
+int sitePlanJson(const SiteFile &file, const in_addr &from, JsonPtr *json, std::string *error);
+// apply (network setups only with `network`): the object of `apply --json`.
+int siteApplyJson(const SiteFile &file, bool network, const in_addr &from, JsonPtr *json, std::string *error);
+
+// commission: where the rows come from (read again for every board) and
+// where a commissioned one is recorded.
+struct SiteSource {
+    std::function<bool(SiteFile *file, std::vector<std::string> *problems)> load;
+    std::function<bool(const std::string &ip, const std::string &stamp, std::string *error)> record;
+};
+// Each line of the commissioning log: its text, and the event as `commission
+// --json` prints it (owned by the callee; null for lines of text only).
+using SiteEmit = std::function<void(const std::string &text, cJSON *event)>;
+// Takes new boards at `factory` until every row is done or `stop` is set (1:
+// after the board in hand, 2: at once). RC_USAGE with *problems when the
+// rows cannot be used; 130 when stopped at once.
+int siteCommissionRun(const SiteSource &source, const std::string &factory, const in_addr &from,
+                      int timeoutMs, const std::atomic<int> &stop, const SiteEmit &emit,
+                      std::vector<std::string> *problems);

@@ -300,15 +300,26 @@ static void checkUnique(const std::vector<SiteRow> &rows, int column, const std:
 
 bool readSiteFile(const std::string &path, SiteFile *file, std::vector<std::string> *problems)
 {
-    *file = SiteFile();
-    problems->clear();
     std::string text, error;
     if (!readWhole(path, &text, &error)) {
-        problems->push_back(error);
+        *file = SiteFile();
+        *problems = {error};
+        return false;
+    }
+    return parseSiteText(text, file, problems);
+}
+
+bool parseSiteText(std::string text, SiteFile *file, std::vector<std::string> *problems)
+{
+    *file = SiteFile();
+    problems->clear();
+    std::string error;
+    if (text.size() > MAX_FILE_BYTES) {
+        problems->push_back("the file is larger than " + std::to_string(MAX_FILE_BYTES >> 20) + " MiB");
         return false;
     }
     if (text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0) {
-        problems->push_back(path + " is UTF-16 text: save it as CSV (comma- or semicolon-separated, UTF-8)");
+        problems->push_back("the file is UTF-16 text: save it as CSV (comma- or semicolon-separated, UTF-8)");
         return false;
     }
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
@@ -324,8 +335,8 @@ bool readSiteFile(const std::string &path, SiteFile *file, std::vector<std::stri
         return false;
     }
     if (parsed.records.empty()) {
-        problems->push_back(path +
-                            " is empty: it needs a header row (door,find,id,ip,...) and one row per reader");
+        problems->push_back("the file is empty: it needs a header row (door,find,id,ip,...) and one row per "
+                            "reader");
         return false;
     }
 
@@ -493,8 +504,7 @@ static bool writeAtomically(const std::string &path, const std::string &text, bo
     return true;
 }
 
-bool writeSiteFile(const std::string &path, const std::vector<SiteValues> &rows, bool replace,
-                   std::string *error)
+std::string siteFileText(const std::vector<SiteValues> &rows)
 {
     std::vector<std::vector<SiteCell>> records(1);
     for (int column = 0; column < COL_COMMISSIONED; ++column)
@@ -504,16 +514,22 @@ bool writeSiteFile(const std::string &path, const std::vector<SiteValues> &rows,
         for (int column = 0; column < COL_COMMISSIONED; ++column)
             records.back().push_back({siteCellText(column, values[static_cast<size_t>(column)]), false});
     }
-    return writeAtomically(path, fileText(records, false, ',', "\r\n"), replace, error);
+    return fileText(records, false, ',', "\r\n");
 }
 
-bool recordCommissioned(const std::string &path, const std::string &ip, const std::string &stamp,
-                        std::string *error)
+bool writeSiteFile(const std::string &path, const std::vector<SiteValues> &rows, bool replace,
+                   std::string *error)
+{
+    return writeAtomically(path, siteFileText(rows), replace, error);
+}
+
+bool recordCommissionedText(std::string *text, const std::string &ip, const std::string &stamp,
+                            std::string *error)
 {
     SiteFile file;
     std::vector<std::string> problems;
-    if (!readSiteFile(path, &file, &problems)) {
-        *error = path + " changed and has an error now: " + problems[0];
+    if (!parseSiteText(*text, &file, &problems)) {
+        *error = "the file changed and has an error now: " + problems[0];
         return false;
     }
     size_t row = 0;
@@ -521,7 +537,7 @@ bool recordCommissioned(const std::string &path, const std::string &ip, const st
         if (candidate.values[COL_IP] == ip)
             row = static_cast<size_t>(candidate.row - 1);
     if (row == 0) {
-        *error = path + " changed: no row has the ip " + ip + " any more";
+        *error = "the file changed: no row has the ip " + ip + " any more";
         return false;
     }
     size_t column = 0;
@@ -539,5 +555,19 @@ bool recordCommissioned(const std::string &path, const std::string &ip, const st
     if (record.size() < column + 1)
         record.resize(column + 1);
     record[column] = {stamp, false};
-    return writeAtomically(path, fileText(file.records, file.bom, file.separator, file.lineEnd), true, error);
+    *text = fileText(file.records, file.bom, file.separator, file.lineEnd);
+    return true;
+}
+
+bool recordCommissioned(const std::string &path, const std::string &ip, const std::string &stamp,
+                        std::string *error)
+{
+    std::string text;
+    if (!readWhole(path, &text, error))
+        return false;
+    if (!recordCommissionedText(&text, ip, stamp, error)) {
+        *error = path + ": " + *error;
+        return false;
+    }
+    return writeAtomically(path, text, true, error);
 }

@@ -429,7 +429,7 @@ TEST(RfidctlSite, RefusedFilesSendNothingThenExportPlanApplyAndCommissionOneBoar
               "    ip           127.0.0.1 -> 10.99.0.2   (network setup: reboots)\n"
               "Plan: 1 readers to change (1 with a network setup)");
     expectRun("apply without --network", rfidctl("site apply --yes " + csv), 10,
-              "127.0.0.1  row 2: id, server, telegram set; network setup left out (give --network); read back: as "
+              "127.0.0.1  row 2: id, server, telegram set; network setup left out; read back: as "
               "the row says\nApplied: 1 readers changed, 0 failed, 1 network setups left out (give --network).");
     harness::Process apply = harness::start(command("site apply --network --yes " + csv), SCRATCH + "/apply.out");
     EXPECT_EQ(linesWith(log, "reboot", 1).size(), 1u) << harness::output(apply);

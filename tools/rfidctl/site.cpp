@@ -570,7 +570,7 @@ static Outcome applyEntry(const SiteRow &row, const Reader &reader, const PlanEn
     bool withNetwork = network && entry.network;
     std::string address = reader.address, leftOut;
     if (entry.network && !withNetwork)
-        leftOut = "network setup left out (give --network); ";
+        leftOut = "network setup left out; ";
     Reader after;
     if (withNetwork) {
         long long start = monotonicMs();

@@ -53,6 +53,7 @@ struct Options {
     bool json = false;
     int timeoutMs = DEFAULT_REPLY_TIMEOUT_MS;
     in_addr source{};
+    unsigned long long *unlisted = nullptr; // answers beyond the readers a search lists
 };
 
 static void lineOut(const std::string &text)
@@ -145,7 +146,8 @@ static int readSegment(const Options &options, std::vector<Reader> *readers, lon
 {
     std::vector<std::string> addresses;
     long long start = monotonicMs();
-    int rc = discoverReaders(options.source, DEFAULT_DISCOVER_TIMEOUT_MS, &addresses, nullptr, error);
+    int rc = discoverReaders(options.source, DEFAULT_DISCOVER_TIMEOUT_MS, &addresses, nullptr, error,
+                             options.unlisted);
     *searchMs = monotonicMs() - start;
     if (rc != RC_OK)
         return rc;
@@ -1115,11 +1117,19 @@ static int segment(const Options &options, std::vector<Reader> *readers, long lo
                    long long *readMs)
 {
     std::string error;
-    int rc = readSegment(options, readers, searchMs, readMs, &error);
+    unsigned long long unlisted = 0;
+    Options counted = options;
+    counted.unlisted = &unlisted;
+    int rc = readSegment(counted, readers, searchMs, readMs, &error);
     if (rc == RC_USAGE)
         return usageError("site", error);
     if (rc != RC_OK)
         fprintf(stderr, "rfidctl: %s\n", error.c_str());
+    if (unlisted)
+        fprintf(stderr,
+                "rfidctl: warning: %llu more answers came from addresses beyond the first %zu readers; they "
+                "are left out (any device on the segment can answer a search)\n",
+                unlisted, MAX_DISCOVERED_READERS);
     return rc;
 }
 

@@ -101,15 +101,19 @@ if [ -z "$root" ]; then
     esac
 fi
 
-# glibc_of DIR: the newest GLIBC_2.N symbol version the GNU C library below
-# DIR defines (empty when there is none). Read off the file, not run: a
-# staged image's library is not this machine's.
+# glibc_of DIR: the release of the GNU C library below DIR (empty when there
+# is none), read off the file, not run: a staged image's library is not
+# this machine's. The library carries its banner ("... release version
+# 2.31."); failing that, its newest GLIBC_2.N symbol version tells.
 glibc_of() {
     for lib in "$1"/lib/libc.so.6 "$1"/lib/*-linux-gnu*/libc.so.6 \
         "$1"/usr/lib/libc.so.6 "$1"/usr/lib/*-linux-gnu*/libc.so.6 "$1"/lib32/libc.so.6; do
         [ -f "$lib" ] || continue
-        tr -c 'A-Z0-9_.' '\n' <"$lib" | sed -n 's/^GLIBC_\(2\.[0-9][0-9.]*\)$/\1/p' |
-            sort -u -t . -k 2,2n -k 3,3n | tail -n 1
+        release=$(tr -c 'A-Za-z0-9_. ' '\n' <"$lib" |
+            sed -n 's/.* release version \(2\.[0-9][0-9.]*[0-9]\).*/\1/p' | head -n 1)
+        [ -n "$release" ] || release=$(tr -c 'A-Z0-9_.' '\n' <"$lib" |
+            sed -n 's/^GLIBC_\(2\.[0-9][0-9.]*\)$/\1/p' | sort -u -t . -k 2,2n -k 3,3n | tail -n 1)
+        echo "$release"
         return 0
     done
 }

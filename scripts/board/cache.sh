@@ -33,8 +33,12 @@ board_debian_mirror() {
 }
 
 # board_apt_update: the private lists, at most a day old. The sources are the
-# machine's Debian entries (one-line or deb822), each also as deb-src.
+# machine's Debian entries (one-line or deb822), each also as deb-src. Runs
+# of scripts at the same time take turns.
 board_apt_update() {
+    (flock 9 && board_apt_update_locked) 9>"$BOARD_CACHE/apt/board.lock"
+}
+board_apt_update_locked() {
     local apt=$BOARD_CACHE/apt stamp=$BOARD_CACHE/apt/updated
     if [ -e "$stamp" ] && [ -n "$(find "$stamp" -mmin -1440)" ]; then return 0; fi
     rm -f "$apt/sources/"*
@@ -70,8 +74,9 @@ board_deb() {
         else
             board_apt_update || return 1
         fi
-        (cd "$BOARD_CACHE/debs" && apt-get "${opts[@]}" download "$1" >/dev/null 2>"$BOARD_CACHE/apt/download.log") ||
-            { echo "cache: cannot download $1" >&2; cat "$BOARD_CACHE/apt/download.log" >&2; return 1; }
+        (cd "$BOARD_CACHE/debs" && flock "$BOARD_CACHE/apt/board.lock" \
+            apt-get "${opts[@]}" download "$1" >/dev/null 2>"$BOARD_CACHE/apt/download.log.$$") ||
+            { echo "cache: cannot download $1" >&2; cat "$BOARD_CACHE/apt/download.log.$$" >&2; return 1; }
         deb=$(ls "$BOARD_CACHE/debs/${name}_"*"_$arch.deb" | head -1)
     fi
     echo "$deb"
@@ -96,7 +101,8 @@ board_source() {
         board_apt_update || return 1
         rm -rf "$BOARD_CACHE/source/$1-$2" "$BOARD_CACHE/source/get-$1" && mkdir -p "$BOARD_CACHE/source/get-$1"
         (cd "$BOARD_CACHE/source/get-$1" &&
-            apt-get "${BOARD_APT_OPTS[@]}" source --download-only "$1=$2" >/dev/null 2>../get-$1.log &&
+            flock "$BOARD_CACHE/apt/board.lock" \
+                apt-get "${BOARD_APT_OPTS[@]}" source --download-only "$1=$2" >/dev/null 2>../get-$1.log &&
             dpkg-source -x --no-check ./*.dsc "$dir" >/dev/null 2>>../get-$1.log) ||
             { echo "cache: cannot fetch the source of $1 $2" >&2; cat "$BOARD_CACHE/source/get-$1.log" >&2; return 1; }
         touch "$dir/.done"

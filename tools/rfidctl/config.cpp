@@ -219,15 +219,7 @@ static bool confirmed(const in_addr &host, const std::vector<const std::string *
     fprintf(stderr, "  Gateway  %s\n", shown(values[2]).c_str());
     fprintf(stderr, "  DNS      %s\n", shown(values[3]).c_str());
     fprintf(stderr, "  MAC      %s\n", shown(values[4]).c_str());
-    fprintf(stderr, "Continue? [y/N] ");
-    fflush(stderr);
-    char answer[64];
-    if (!fgets(answer, sizeof answer, stdin))
-        return false;
-    std::string text = answer;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return text == "y" || text == "Y" || text == "yes" || text == "YES" || text == "Yes";
+    return askYes("Continue?");
 }
 
 static int setNet(const in_addr &host, const Args &args)

@@ -72,6 +72,9 @@ bool isHexKey(const std::string &text); // exactly 12 hexadecimal digits
 bool isMacAddress(const std::string &text); // six pairs of hex digits joined by ':'
 // --timeout MS (1..600000); `fallback` when not given. RC_OK or RC_USAGE.
 int timeoutOption(const Args &args, const std::string &topic, int fallback, int *timeoutMs);
+// Asks `question` on the terminal (standard error, answer from standard
+// input); true only for y or yes.
+bool askYes(const std::string &question);
 
 // util.cpp: text
 std::string localTimeText(); // "YYYY-MM-DD HH:MM:SS.mmm"

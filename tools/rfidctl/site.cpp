@@ -612,20 +612,6 @@ static Outcome applyEntry(const SiteRow &row, const Reader &reader, const PlanEn
     return outcome;
 }
 
-// Asks on the terminal; true for yes.
-static bool askYes(const std::string &question)
-{
-    fprintf(stderr, "%s [y/N] ", question.c_str());
-    fflush(stderr);
-    char answer[64];
-    if (!fgets(answer, sizeof answer, stdin))
-        return false;
-    std::string text = answer;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return text == "y" || text == "Y" || text == "yes" || text == "Yes" || text == "YES";
-}
-
 static int failedStatus(size_t failures)
 {
     return static_cast<int>(RC_SITE_FAILED + std::min<size_t>(failures, 155));
@@ -1027,14 +1013,21 @@ int siteCommissionRun(const SiteSource &source, const std::string &factory, cons
 
 // ------------------------------------------------------------------ for the console
 
-int siteExportCsv(const in_addr &from, std::string *csv, size_t *readerCount,
-                  std::vector<std::string> *problems, std::string *error)
+// The segment as the console sees it: searched from `from`, every reader
+// read with the command line's default time limit.
+static int readSegmentFrom(const in_addr &from, std::vector<Reader> *readers, std::string *error)
 {
     Options options;
     options.source = from;
-    std::vector<Reader> readers;
     long long searchMs = 0, readMs = 0;
-    int rc = readSegment(options, &readers, &searchMs, &readMs, error);
+    return readSegment(options, readers, &searchMs, &readMs, error);
+}
+
+int siteExportCsv(const in_addr &from, std::string *csv, size_t *readerCount,
+                  std::vector<std::string> *problems, std::string *error)
+{
+    std::vector<Reader> readers;
+    int rc = readSegmentFrom(from, &readers, error);
     if (rc != RC_OK)
         return rc;
     if (readers.empty()) {
@@ -1050,11 +1043,8 @@ int siteExportCsv(const in_addr &from, std::string *csv, size_t *readerCount,
 
 int sitePlanJson(const SiteFile &file, const in_addr &from, JsonPtr *json, std::string *error)
 {
-    Options options;
-    options.source = from;
     std::vector<Reader> readers;
-    long long searchMs = 0, readMs = 0;
-    int rc = readSegment(options, &readers, &searchMs, &readMs, error);
+    int rc = readSegmentFrom(from, &readers, error);
     if (rc != RC_OK)
         return rc;
     Plan plan = makePlan(file, readers);
@@ -1064,15 +1054,12 @@ int sitePlanJson(const SiteFile &file, const in_addr &from, JsonPtr *json, std::
 
 int siteApplyJson(const SiteFile &file, bool network, const in_addr &from, JsonPtr *json, std::string *error)
 {
-    Options options;
-    options.source = from;
     std::vector<Reader> readers;
-    long long searchMs = 0, readMs = 0;
-    int rc = readSegment(options, &readers, &searchMs, &readMs, error);
+    int rc = readSegmentFrom(from, &readers, error);
     if (rc != RC_OK)
         return rc;
     Plan plan = makePlan(file, readers);
-    Applied applied = applyPlan(file, readers, plan, network, options.timeoutMs, nullptr);
+    Applied applied = applyPlan(file, readers, plan, network, DEFAULT_REPLY_TIMEOUT_MS, nullptr);
     json->reset(appliedJson(file, readers, plan, applied));
     return appliedStatus(plan, applied);
 }

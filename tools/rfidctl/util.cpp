@@ -87,6 +87,19 @@ int timeoutOption(const Args &args, const std::string &topic, int fallback, int 
     return RC_OK;
 }
 
+bool askYes(const std::string &question)
+{
+    fprintf(stderr, "%s [y/N] ", question.c_str());
+    fflush(stderr);
+    char answer[64];
+    if (!fgets(answer, sizeof answer, stdin))
+        return false;
+    std::string text = answer;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text == "y" || text == "Y" || text == "yes" || text == "YES" || text == "Yes";
+}
+
 std::string localTimeText()
 {
     timespec now{};

@@ -430,9 +430,13 @@ static std::string cellText(const SiteCell &cell, char separator)
     if (!needsQuotes)
         return cell.text;
     std::string text = "\"";
-    for (char c : cell.text)
-        text += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return text + "\"";
+    for (char c : cell.text) {
+        if (c == '"')
+            text += '"';
+        text += c;
+    }
+    text += '"';
+    return text;
 }
 
 static std::string fileText(const std::vector<std::vector<SiteCell>> &records, bool bom, char separator,
@@ -440,8 +444,11 @@ static std::string fileText(const std::vector<std::vector<SiteCell>> &records, b
 {
     std::string text = bom ? "\xEF\xBB\xBF" : "";
     for (const std::vector<SiteCell> &record : records) {
-        for (size_t i = 0; i < record.size(); ++i)
-            text += (i ? std::string(1, separator) : std::string()) + cellText(record[i], separator);
+        for (size_t i = 0; i < record.size(); ++i) {
+            if (i)
+                text += separator;
+            text += cellText(record[i], separator);
+        }
         text += lineEnd;
     }
     return text;

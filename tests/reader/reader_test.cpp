@@ -299,8 +299,13 @@ std::string step(Sim &sim, const std::string &step)
     }
     }
     std::string word = result ? std::to_string(result) : "";
-    word += strcmp(card, "-") ? card : "";
-    return word + (strcmp(block, "-") ? "/" + std::string(block) : "");
+    if (strcmp(card, "-"))
+        word += card;
+    if (strcmp(block, "-")) {
+        word += '/';
+        word += block;
+    }
+    return word;
 }
 
 struct SimRow {

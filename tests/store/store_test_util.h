@@ -34,7 +34,10 @@ inline std::string query(const std::string &file, const std::string &sql)
     if (sqlite3_get_table(db, sql.c_str(), &cells, &rows, &columns, nullptr) != SQLITE_OK)
         text = std::string("error: ") + sqlite3_errmsg(db);
     for (int i = columns; i < (rows + 1) * columns; ++i)
-        text += (i == columns ? "" : i % columns ? "|" : " ") + std::string(cells[i] ? cells[i] : "NULL");
+    {
+        text += i == columns ? "" : i % columns ? "|" : " ";
+        text += cells[i] ? cells[i] : "NULL";
+    }
     sqlite3_free_table(cells);
     sqlite3_close(db);
     return text;

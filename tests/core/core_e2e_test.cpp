@@ -65,7 +65,8 @@ std::string setServer(int port, int codeType)
 std::string attempt(int port) { return format("ip=127.0.0.1, port=%d, codeType=0\n", port); }
 long long msSince(std::chrono::steady_clock::time_point start)
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now() - start).count();
 }
 
 std::string setNet(const char *old, const char *ip, const char *dns = "")
@@ -354,7 +355,8 @@ TEST_F(Daemon, RequestEndsAfter200msOfQuietAndAPauseSplitsIt)
     pollfd reply{fd, POLLIN, 0};
     ASSERT_EQ(poll(&reply, 1, WAIT), 1) << "no reply without a half-close";
     long long quiet = msSince(sent);
-    EXPECT_TRUE(quiet >= 190 && quiet < 600) << "the reply came " << quiet << " ms after the request, not 190 to 600";
+    EXPECT_TRUE(quiet >= 190 && quiet < 600)
+        << "the reply came " << quiet << " ms after the request, not 190 to 600";
     EXPECT_EQ(recvQuiet(fd, 100, WAIT), ID);
     close(fd);
 

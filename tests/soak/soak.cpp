@@ -204,9 +204,17 @@ int main(int argc, char **argv)
     shutdown(closing, SHUT_RDWR);
     closer.join();
 
+    long attempts = 0; // one per card read: a damaged reply loses its card, about one in thirteen
+    for (const auto &[port, count] : uploads)
+        attempts += count;
+    check(4 * attempts >= 3 * presented, "at least three in four cards presented were read and uploaded",
+          std::to_string(attempts) + " uploads of " + std::to_string(presented) + " cards");
     check(misplaced == 0, "every card written (>>>) was presented, once, in order (no \"\\r\")", "not");
-    check(delivered == toListener, "every card written to rfidctl listen arrived exactly once and in order",
-          std::to_string(toListener.size()) + " written, " + std::to_string(delivered.size()) + " arrived");
+    check(uploads[ports[0]] == long(toListener.size()) && delivered == toListener &&
+              4 * delivered.size() >= size_t(presented),
+          "every upload to rfidctl listen was written and arrived, once and in order (a quarter of the cards)",
+          std::to_string(uploads[ports[0]]) + " uploads, " + std::to_string(toListener.size()) + " written, " +
+              std::to_string(delivered.size()) + " arrived");
     check(wrong.empty() && badSwitches == 0, "no configuration reply was wrong",
           std::to_string(badSwitches) + " server switches; " + (wrong.empty() ? "" : wrong.front()));
     std::set<std::string> kinds; // of the control frames the module got

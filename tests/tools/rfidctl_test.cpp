@@ -112,6 +112,7 @@ TEST(RfidctlArgs, BadArgumentsAreRefusedWithExitCode1AndEveryCommandHasHelp)
         {host + "reboot", 1, "unknown command 'reboot'"},
         {host + "get id --ip 1.2.3.4", 1, "--ip does not apply"},
         {host + "get id now", 1, "unexpected 'now'"},
+        {host + "get id --json --json", 1, "option --json given twice"},
         {host + "get id --timeout 0", 1, "--timeout must be"},
         {host + "set server --ip 10.0.0.256 --port 1 --code-type 0", 1, "--ip needs an IPv4"},
         {host + "set server --ip 10.0.0.5 --port 65536 --code-type 0", 1, "--port must be"},

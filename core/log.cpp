@@ -57,6 +57,21 @@ static void admitDropNotice(LogRecord &log)
     log.dropped = 0;
 }
 
+// Cuts an over-long message to LOG_MESSAGE_MAX_BYTES, keeping its start,
+// a marker that says how much went, and its line end if it had one.
+static void cutToLimit(std::string *text)
+{
+    if (text->size() <= LOG_MESSAGE_MAX_BYTES)
+        return;
+    bool lineEnd = text->back() == '\n';
+    char marker[64];
+    size_t kept = LOG_MESSAGE_MAX_BYTES - 48; // room for the marker and the line end
+    snprintf(marker, sizeof marker, " [... %zu more bytes cut]%s", text->size() - kept - lineEnd,
+             lineEnd ? "\n" : "");
+    text->resize(kept);
+    text->append(marker);
+}
+
 static void append(int fd, std::string text)
 {
     LogRecord &log = logRecord();
@@ -67,14 +82,17 @@ static void append(int fd, std::string text)
         fputs(text.c_str(), fd == STDERR_FILENO ? stderr : stdout);
         return;
     }
+    cutToLimit(&text);
     admitDropNotice(log);
     if (log.dropped > 0 || log.queuedBytes + text.size() > LOG_BUFFER_BYTES) {
         ++log.dropped;
-        return;
+    } else {
+        log.queuedBytes += text.size();
+        log.queue.push_back({fd, std::move(text)});
     }
-    log.queuedBytes += text.size();
-    log.queue.push_back({fd, std::move(text)});
-    log.wake.notify_one();
+    // Also when only the notice went in: it must not wait for a next message.
+    if (!log.queue.empty())
+        log.wake.notify_one();
 }
 
 // Writes all of `text`; a failing output (closed, gone) loses it.

@@ -137,37 +137,41 @@ TEST_F(Robust, SetsNeverFailWhileCardsFlowOrAnotherProcessHoldsTheDatabase)
 }
 
 // Standard output a pipe nobody reads: cards flow, the configuration service
-// answers; once the pipe is read again, the daemon tells what it dropped.
-TEST_F(Robust, StalledOutputStopsNeitherCardsNorConfiguration)
+// answers. Then SIGTERM or SIGINT: once the pipe is read, the daemon writes
+// what waited, with what it dropped, before it ends by that signal.
+TEST_F(Robust, StalledOutputStopsNeitherCardsNorConfigurationAndAStopWritesWhatWaits)
 {
     ASSERT_NO_FATAL_FAILURE(startBoard(false));
-    int out[2];
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    fcntl(out[1], F_SETPIPE_SZ, 4096);
-    box.daemon = start({binaryPath("rfidd-sandbox")}, "/proc/self/fd/" + std::to_string(out[1]));
-    close(out[1]);
-    ASSERT_TRUE(waitForListening(8001, 10000));
-    // Every request is printed: 25 of 0.9 kB fill the pipe and the daemon's buffer.
-    int replies = 0, before = cards(), wanted = count("ROBUST_CARDS", 100);
-    for (int n = 0; n < 25 && replies == n; ++n)
-        replies += ok(ask("{\"Command\":\"CMD_GetReaderId\",\"Pad\":\"" + std::string(900, 'x') + "\"}"));
-    for (int waited = 0; replies == 25 && cards() - before < wanted && waited < 60000; waited += 10)
-        usleep(10000);
-    replies += ok(ask("{\"Command\":\"CMD_GetReaderId\"}"));
-    printf("stalled output: %d cards delivered, %d of 26 configuration replies\n", cards() - before, replies);
-    EXPECT_TRUE(cards() - before >= wanted && replies == 26);
+    for (int sig : {SIGTERM, SIGINT}) {
+        int out[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        fcntl(out[1], F_SETPIPE_SZ, 4096);
+        box.daemon = start({binaryPath("rfidd-sandbox")}, "/proc/self/fd/" + std::to_string(out[1]));
+        close(out[1]);
+        ASSERT_TRUE(waitForListening(8001, 10000));
+        // Every request is printed: 25 of 0.9 kB fill the pipe and the daemon's buffer.
+        int replies = 0, before = cards(), wanted = count("ROBUST_CARDS", 100);
+        for (int n = 0; n < 25 && replies == n; ++n)
+            replies += ok(ask("{\"Command\":\"CMD_GetReaderId\",\"Pad\":\"" + std::string(900, 'x') + "\"}"));
+        for (int waited = 0; replies == 25 && cards() - before < wanted && waited < 60000; waited += 10)
+            usleep(10000);
+        replies += ok(ask("{\"Command\":\"CMD_GetReaderId\"}"));
+        printf("stalled output: %d cards delivered, %d of 26 configuration replies\n", cards() - before, replies);
+        EXPECT_TRUE(cards() - before >= wanted && replies == 26);
 
-    std::string text;
-    char chunk[65536];
-    pollfd wait{out[0], POLLIN, 0};
-    for (int waited = 0; text.find("output dropped\n") == std::string::npos && waited < 20000; waited += 50) {
-        ssize_t n = poll(&wait, 1, 50) == 1 ? read(out[0], chunk, sizeof chunk) : 0;
-        text.append(chunk, n > 0 ? static_cast<size_t>(n) : 0);
+        kill(box.daemon.pid, sig);
+        std::string text;
+        char chunk[65536];
+        pollfd wait{out[0], POLLIN, 0};
+        for (ssize_t n = 1; n > 0 && poll(&wait, 1, 20000) == 1;)
+            text.append(chunk, static_cast<size_t>(std::max<ssize_t>(n = read(out[0], chunk, sizeof chunk), 0)));
+        close(out[0]);
+        EXPECT_TRUE(waitUntil([&] { return !isRunning(box.daemon); }, 10000));
+        EXPECT_EQ(box.daemon.exitStatus, 128 + sig);
+        size_t at = text.rfind("\nrfidd: ") + 1; // 0 when there is none
+        EXPECT_NE(text.find(" lines of output dropped\n", at), std::string::npos) << text.substr(text.size() - 300);
+        printf("then %s and from the pipe: %s\n", strsignal(sig), text.substr(at, text.find('\n', at) - at).c_str());
     }
-    close(out[0]);
-    size_t at = text.rfind("\nrfidd: ") + 1; // 0 when there is none
-    EXPECT_NE(text.find(" lines of output dropped\n", at), std::string::npos);
-    printf("then from the pipe: %s\n", text.substr(at, text.find('\n', at) - at).c_str());
 }
 
 // Only a rewrite's temporary files go at start-up. SIGKILL at any instant of a settings write

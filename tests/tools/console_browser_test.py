@@ -73,32 +73,50 @@ for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-backg
 options.binary_location = "/usr/bin/chromium"
 driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 until = lambda check: WebDriverWait(driver, 30).until(lambda d: check())
-cell = lambda name: driver.find_element(By.CSS_SELECTOR, f'tr[data-reader="127.0.0.1"] td.{name}').text
+row = lambda: driver.find_element(By.CSS_SELECTOR, 'tr[data-reader="127.0.0.1"]')
+cell = lambda name: row().find_element(By.CSS_SELECTOR, f"td.{name}").text
 form = lambda what: driver.find_element(By.CSS_SELECTOR, f'form[data-what="{what}"]')
 
 
-def set_server(port):
-    for name, value in (("ip", "127.0.0.1"), ("port", port)):
-        field = form("server").find_element(By.NAME, name)
+def fill(form, **values):
+    for name, value in values.items():
+        field = form.find_element(By.NAME, name)
         field.clear()
         field.send_keys(value)
-    form("server").find_element(By.CSS_SELECTOR, "button").click()
+    form.find_element(By.CSS_SELECTOR, "button").click()
+
+
+def discover_new_reader():  # the token has left the address; the new row is marked and not selected
+    assert driver.current_url.endswith(":8080/"), driver.current_url
+    driver.find_element(By.ID, "discover").click()
+    until(lambda: cell("id") == "1" and "new" in row().get_attribute("class"))
+    assert not row().find_element(By.TAG_NAME, "input").is_selected()
+    driver.find_element(By.ID, "select-all").click()
+    assert row().find_element(By.TAG_NAME, "input").is_selected()
+
+
+def set_up_network():
+    fill(driver.find_element(By.ID, "net"), mask="255.0.0.0")
+    WebDriverWait(driver, 30).until(lambda d: d.switch_to.alert).accept()
+    until(lambda: cell("result") == "answers at its new address 127.0.0.1")
+    assert "Mask=255.0.0.0\n" in text_of("etc/eth0-setting") and text_of("reboot.log") == "reboot\n"
 
 
 try:
     driver.get(url)
-    step("discover finds the reader and fills its row",
-         lambda: (driver.find_element(By.ID, "discover").click(), until(lambda: cell("id") == "1")))
+    step("discover fills the reader's row, marked new and not selected until selected", discover_new_reader)
     step("changing the server shows the new server in the row",
-         lambda: (set_server(PORT), until(lambda: cell("server") == f"127.0.0.1:{PORT} (type 0)")))
+         lambda: (fill(form("server"), ip="127.0.0.1", port=PORT),
+                  until(lambda: cell("server") == f"127.0.0.1:{PORT} (type 0)")))
     step("a card from rfid-sim arrives in the live list",
          lambda: until(lambda: CARD in driver.find_element(By.ID, "cards").text))
     step("the relay button sends the control frame to the reader module",
          lambda: (driver.find_element(By.XPATH, '//td[@class="device"]/button[.="Relay"]').click(),
                   wait_for("frame 99 01 00 00 00", lambda: "AA 00 01 05 99 01 00 00 00 9C BB" in text_of("sim.log"))))
     step("a port out of range is refused beside its field",
-         lambda: (set_server("70000"), until(lambda: "must be a number from 0 to 65535, not '70000'" in
+         lambda: (fill(form("server"), port="70000"), until(lambda: "must be a number from 0 to 65535, not '70000'" in
                   form("server").find_element(By.CSS_SELECTOR, '[data-for="port"]').text)))
+    step("a network setup is confirmed, stored, rebooted and the reader read again", set_up_network)
     driver.save_screenshot(args.screenshot)
     print("screenshot:", args.screenshot)
 finally:
@@ -107,4 +125,4 @@ finally:
         process.terminate()
         process.wait(10)
 print(f"{sum(results)} passed, {len(results) - sum(results)} failed")
-sys.exit(0 if all(results) and len(results) == 5 else 1)
+sys.exit(0 if all(results) and len(results) == 6 else 1)

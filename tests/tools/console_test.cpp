@@ -1,15 +1,23 @@
 /*
  * rfidctl console's API against the sandbox daemon and rfid-sim. ctest runs
  * this inside a private network namespace (console_netns.sh), where the
- * search broadcast stays on the namespace's loopback.
+ * search broadcast and the forged answers stay on the namespace's loopback.
  */
 #include "tests/support/sandbox.h"
 
+#include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -18,6 +26,12 @@ const std::string CARD = "12345678";
 harness::Sandbox sandbox;
 harness::Process console;
 std::string token;
+
+long long nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 class ConsoleApi : public ::testing::Test {
 protected:
@@ -56,80 +70,162 @@ protected:
         for (cJSON *line : lines)
             EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(line, "ok"))) << cJSON_PrintUnformatted(line);
     }
-    int devIdOf(cJSON *line)
+    // The id read for `reader` (-1: none).
+    int devIdOf(const std::vector<cJSON *> &lines, const char *reader = "127.0.0.1")
     {
-        cJSON *id = cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetObjectItem(line, "settings"), "id"), "devId");
-        return cJSON_IsNumber(id) ? id->valueint : -1;
+        for (cJSON *line : lines) {
+            cJSON *id = cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetObjectItem(line, "settings"), "id"), "devId");
+            if (!strcmp(cJSON_GetStringValue(cJSON_GetObjectItem(line, "reader")) ?: "", reader))
+                return cJSON_IsNumber(id) ? id->valueint : -1;
+        }
+        return -1;
     }
 
     httplib::Client client{"127.0.0.1", 8080};
     std::vector<std::unique_ptr<cJSON, void (*)(cJSON *)>> parsed;
 };
 
-TEST_F(ConsoleApi, RefusesBadRequestsBeforeAnyReaderHearsOfThem)
+TEST_F(ConsoleApi, RefusesBadRequestsBeforeAnyReaderHearsOfThemAndEveryAnswerForbidsFramingAndSniffing)
 {
-    struct Row {
-        const char *name, *path, *host, *tokenGiven, *body;
+    auto page = client.Get(("/?token=" + token).c_str());
+    std::string cookie = page ? page->get_header_value("Set-Cookie") : "";
+    EXPECT_TRUE(cookie.ends_with("; HttpOnly; SameSite=Strict; Path=/")) << cookie;
+    cookie = "Cookie: " + cookie.substr(0, cookie.find(';'));
+    const std::string json = "Content-Type: application/json", withToken = "X-Console-Token: " + token + "\n" + json,
+                      own = "Origin: http://127.0.0.1:8080\n", reader = R"({"readers":["127.0.0.1"]})";
+    const struct {
+        const char *name;
+        std::string request, headers, body; // request: "METHOD /path"; headers: one a line
         int status;
-        const char *error;
-    };
-    const Row rows[] = {
-        {"no token", "/api/read", nullptr, "", R"({"readers":["127.0.0.1"]})", 403, "wrong or missing access token"},
-        {"wrong token", "/api/read", nullptr, "0123", R"({"readers":["127.0.0.1"]})", 403, "access token"},
-        {"foreign Host", "/api/read", "evil.example:8080", nullptr, R"({"readers":["127.0.0.1"]})", 403,
+        const char *answer;
+    } rows[] = {
+        {"no token", "POST /api/read", json, reader, 403, "wrong or missing access token"},
+        {"wrong token", "POST /api/read", "X-Console-Token: 0123\n" + json, reader, 403, "access token"},
+        {"token in the URL", "POST /api/read?token=" + token, json, reader, 403, "takes no token in the URL"},
+        {"wrong cookie", "GET /api/info", cookie + "0", "", 403, "access token"},
+        {"foreign Host", "POST /api/read", "Host: evil.example:8080\n" + withToken, reader, 403,
          "Host header 'evil.example:8080'"},
-        {"unknown path", "/api/reboot", nullptr, nullptr, "{}", 404, "unknown path"},
-        {"bad JSON", "/api/read", nullptr, nullptr, "{readers", 400, "not a JSON object"},
-        {"no readers", "/api/read", nullptr, nullptr, R"({"readers":[]})", 400, "must list 1 to"},
-        {"port out of range", "/api/set", nullptr, nullptr,
+        {"cross-site text/plain with the token", "POST /api/read",
+         "Origin: http://evil.example\nX-Console-Token: " + token + "\nContent-Type: text/plain", reader, 403,
+         "another web page (Origin 'http://evil.example')"},
+        {"a browser's change without Origin", "POST /api/read", "Sec-Fetch-Site: cross-site\n" + withToken, reader,
+         403, "(no Origin)"},
+        {"own page, text/plain", "POST /api/read", own + cookie + "\nContent-Type: text/plain", reader, 415,
+         "must be application/json, not 'text/plain'"},
+        {"page with a wrong token", "GET /?token=0123", "", "", 403, "wrong access token"},
+        {"own page, the cookie", "GET /api/info", own + cookie, "", 200, "{\"listen\":9300}"},
+        {"the page", "GET /", "", "", 200, "<script src=\"/console.js\"></script>"},
+        {"unknown path", "POST /api/reboot", withToken, "{}", 404, "unknown path"},
+        {"bad JSON", "POST /api/read", own + cookie + "\n" + json, "{readers", 400, "not a JSON object"},
+        {"no readers", "POST /api/read", withToken, R"({"readers":[]})", 400, "must list 1 to 4096"},
+        {"port out of range", "POST /api/set", withToken,
          R"({"readers":["127.0.0.1"],"what":"server","values":{"ip":"127.0.0.1","port":"70000","code-type":"0"}})",
          400, "\"port\":\"must be a number from 0 to 65535, not '70000'\""},
-        {"bad bits", "/api/control", nullptr, nullptr, R"({"readers":["127.0.0.1"],"bits":"0102"})", 400,
+        {"bad bits", "POST /api/control", withToken, R"({"readers":["127.0.0.1"],"bits":"0102"})", 400,
          "invalid BITS"},
-        {"unconfirmed network setup", "/api/net", nullptr, nullptr,
+        {"unconfirmed network setup", "POST /api/net", withToken,
          R"({"reader":"127.0.0.1","values":{"ip":"10.1.1.1"}})", 400, "reboot"},
     };
     int connections = harness::countInOutput(sandbox.daemon, "Server accept client connect");
-    for (const Row &row : rows) {
-        httplib::Headers headers{{"X-Console-Token", row.tokenGiven ? row.tokenGiven : token}};
-        if (row.host)
-            headers.emplace("Host", row.host);
-        auto res = client.Post(row.path, headers, row.body, "application/json");
+    for (const auto &row : rows) {
+        httplib::Request req;
+        req.method = row.request.substr(0, row.request.find(' '));
+        req.path = row.request.substr(row.request.find(' ') + 1);
+        std::istringstream lines(row.headers);
+        for (std::string line; std::getline(lines, line);)
+            req.headers.emplace(line.substr(0, line.find(": ")), line.substr(line.find(": ") + 2));
+        req.body = row.body;
+        auto res = client.send(req);
         ASSERT_TRUE(res) << row.name;
         EXPECT_EQ(res->status, row.status) << row.name << ": " << res->body;
-        EXPECT_NE(res->body.find(row.error), std::string::npos) << row.name << ": " << res->body;
+        EXPECT_NE(res->body.find(row.answer), std::string::npos) << row.name << ": " << res->body;
+        EXPECT_EQ(res->get_header_value("Content-Security-Policy") + "|" + res->get_header_value("X-Frame-Options") +
+                      "|" + res->get_header_value("X-Content-Type-Options") + "|" +
+                      res->get_header_value("Referrer-Policy") + "|" + res->get_header_value("Cache-Control"),
+                  "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+                  "form-action 'none'; base-uri 'none'; frame-ancestors 'none'|DENY|nosniff|no-referrer|no-store")
+            << row.name;
     }
     EXPECT_EQ(harness::countInOutput(sandbox.daemon, "Server accept client connect"), connections);
 }
 
-TEST_F(ConsoleApi, DiscoversAndReadsTheReader)
+// Runs `search` while a raw socket sends the answer "TcpReader Response" from
+// ever new addresses 10.x.y.z to its search port, once the real reader has
+// answered; the search's time in ms.
+long long underFlood(const std::function<void()> &search)
 {
-    std::vector<cJSON *> found = post("/api/discover", "{}");
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_STREQ(cJSON_GetArrayItem(cJSON_GetObjectItem(found[0], "readers"), 0)->valuestring, "127.0.0.1");
-    std::vector<cJSON *> rows = post("/api/read", R"({"readers":["127.0.0.1"]})");
-    expectAllOk(rows, 1);
-    EXPECT_EQ(devIdOf(rows[0]), 1);
+    int sniff = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP), one = 1;
+    int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    EXPECT_TRUE(sniff >= 0 && raw >= 0 && setsockopt(raw, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) == 0);
+    std::atomic<bool> done{false};
+    long long start = nowMs();
+    std::thread searching([&] { search(), done = true; });
+    // IPv4 header (the kernel fills in length, id and checksum), UDP header from port 8000, the answer.
+    char packet[46] = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, IPPROTO_UDP, 0, 0, 10, 0, 0, 0, -1, -1, -1, -1, 0x1F, 0x40,
+                       0, 0, 0, 26, 0, 0, 'T', 'c', 'p', 'R', 'e', 'a', 'd', 'e', 'r', ' ', 'R', 'e', 's', 'p',
+                       'o', 'n', 's', 'e'};
+    char seen[2048];
+    bool searched = false; // the search seen: its source port is in packet[22..23]
+    pollfd waiting{sniff, POLLIN, 0};
+    for (ssize_t n; !done && poll(&waiting, 1, 5000) == 1 && (n = recv(sniff, seen, sizeof seen, 0)) > 28;) {
+        if (!searched && !memcmp(seen + 22, "\x1F\x40", 2) && memmem(seen + 28, n - 28, "CMD_SearchReader", 16))
+            memcpy(packet + 22, seen + 20, 2), searched = true;
+        else if (searched && !memcmp(seen + 22, packet + 22, 2) && !memcmp(seen + 28, packet + 28, 18))
+            break; // the real reader's answer
+    }
+    sockaddr_in everyone{AF_INET, 0, {INADDR_BROADCAST}, {}};
+    for (uint32_t i = 1; searched && !done && nowMs() - start < 10000; ++i) {
+        uint32_t source = htonl(0x0A000000 + i);
+        memcpy(packet + 12, &source, 4);
+        sendto(raw, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&everyone), sizeof everyone);
+    }
+    searching.join();
+    close(sniff), close(raw);
+    return nowMs() - start;
 }
 
-TEST_F(ConsoleApi, SetsManyReadersAtOnce)
+TEST_F(ConsoleApi, AFloodOfForgedAnswersEndsWithTheWindowIsCappedAndReportedAndTheRealRowFills)
 {
-    // Both addresses reach the one sandbox daemon.
-    const std::string readers = R"({"readers":["127.0.0.1","127.0.0.2"])";
+    std::vector<cJSON *> found;
+    EXPECT_LT(underFlood([&] { found = post("/api/discover", "{}"); }), 2000) << "a discovery with a 1000 ms window";
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_GT(cJSON_GetNumberValue(cJSON_GetObjectItem(found[0], "unlisted")), 0);
+    std::unique_ptr<char, void (*)(void *)> list(cJSON_PrintUnformatted(cJSON_GetObjectItem(found[0], "readers")),
+                                                 free);
+    std::vector<cJSON *> rows = post("/api/read", "{\"readers\":" + std::string(list.get()) + "}");
+    EXPECT_EQ(rows.size(), 4096u);
+    EXPECT_EQ(devIdOf(rows), 1);
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](cJSON *line) {
+                  return cJSON_IsFalse(cJSON_GetObjectItem(line, "ok")) && cJSON_GetObjectItem(line, "error");
+              }), 4095);
+}
+
+// A second reader at 10.9.0.2: a daemon with reader id 2 in network and mount
+// namespaces of its own (its own sandbox directory), on a veth pair.
+TEST_F(ConsoleApi, SetsTwoReadersThatAreTwoDaemonsAtOnce)
+{
+    std::string dir = harness::tempDir("console-second");
+    ASSERT_EQ(harness::runProgram({harness::binaryPath("rfidd-provision"), "--root", dir, "--dev-id", "2"}), 0);
+    harness::Process second = harness::start(
+        {"/usr/bin/unshare", "-m", "-n", "--propagation", "private", "/bin/sh", "-c", "mount --bind \"$0\" \"$1\" && "
+         "exec \"$2\"", dir, sandbox.dir, harness::binaryPath("rfidd-sandbox")}, dir + "/daemon.out");
+    std::string pid = std::to_string(second.pid);
+    std::error_code gone;
+    auto netns = [&](const std::string &of) { return std::filesystem::read_symlink("/proc/" + of + "/ns/net", gone); };
+    harness::waitUntil([&] { return netns(pid) != netns("self"); }, 10000);
+    EXPECT_EQ(system(("PATH=$PATH:/usr/sbin:/sbin; ip link add second type veth peer name eth0 netns " + pid +
+                      " && ip addr add 10.9.0.1/24 dev second && ip link set second up && nsenter -t " + pid +
+                      " -n sh -c 'ip link set lo up && ip addr add 10.9.0.2/24 dev eth0 && ip link set eth0 up'")
+                         .c_str()), 0);
+    EXPECT_TRUE(harness::waitUntil([&] { return devIdOf(post("/api/read", R"({"readers":["10.9.0.2"]})"),
+                                                        "10.9.0.2") == 2; }, 10000)) << harness::output(second);
+    const std::string readers = R"({"readers":["127.0.0.1","10.9.0.2"])";
     expectAllOk(post("/api/set", readers + R"(,"what":"id","values":{"id":"5"}})"), 2);
     std::vector<cJSON *> rows = post("/api/read", readers + "}");
     expectAllOk(rows, 2);
-    EXPECT_EQ(devIdOf(rows[0]), 5);
-    EXPECT_EQ(devIdOf(rows[1]), 5);
-}
-
-TEST_F(ConsoleApi, ControlReachesTheReaderModule)
-{
-    expectAllOk(post("/api/control", R"({"readers":["127.0.0.1"],"bits":"001000"})"), 1);
-    bool seen = false;
-    for (int waited = 0; !seen && waited < 10000; waited += 20, usleep(20000))
-        seen = harness::readFile(sandbox.simLog).find("AA 00 01 05 99 01 00 00 00 9C BB") != std::string::npos;
-    EXPECT_TRUE(seen) << harness::readFile(sandbox.simLog);
+    EXPECT_TRUE(devIdOf(rows) == 5 && devIdOf(rows, "10.9.0.2") == 5);
+    EXPECT_EQ(harness::stop(second), 128 + SIGTERM) << harness::output(second);
+    harness::removeTree(dir);
 }
 
 TEST_F(ConsoleApi, CardsArriveLiveOnceTheServerPointsHere)
@@ -137,13 +233,53 @@ TEST_F(ConsoleApi, CardsArriveLiveOnceTheServerPointsHere)
     expectAllOk(post("/api/point", R"({"readers":["127.0.0.1"]})"), 1);
     std::string events;
     auto start = std::chrono::steady_clock::now();
-    client.Get(("/api/events?token=" + token).c_str(), [&](const char *data, size_t length) {
+    client.Get("/api/events", {{"X-Console-Token", token}}, [&](const char *data, size_t length) {
         events.append(data, length);
         return events.find("\"card\":\"" + CARD + "\"") == std::string::npos &&
                std::chrono::steady_clock::now() - start < std::chrono::seconds(60);
     });
     EXPECT_NE(events.find("event: card\ndata: {\"time\":"), std::string::npos) << events;
     EXPECT_NE(events.find("\"card\":\"" + CARD + "\""), std::string::npos) << events;
+}
+
+// In place of the sandbox daemon, a reader that answers with one reply fit for all four settings, in
+// pieces of `piece` bytes `gapMs` apart: a row has 2 s in all, also when each reply alone comes within.
+TEST_F(ConsoleApi, EachRowIsBoundedByItsTimeHoweverTheReaderPacesItsBytes)
+{
+    const std::string reply = R"({"response":1,"Data":{"devId":7,"IP":"","Mask":"","Gateway":"","DNS":"","MAC":""},)"
+                              R"("type":0,"address":"","port":"9","key":"","readStyle":0,"keyType":0,"block":0,)"
+                              R"("firstChar":0,"lastChar":0})";
+    harness::stop(sandbox.daemon);
+    int listener = harness::listenTcp(8001);
+    std::atomic<int> gapMs{0}, piece{1};
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        for (pollfd waiting{listener, POLLIN, 0}; !done;) {
+            int fd = poll(&waiting, 1, 50) == 1 ? accept(listener, nullptr, nullptr) : -1;
+            bool asked = fd >= 0 && !harness::recvAll(fd, 2000).empty();
+            for (size_t at = 0; asked && at < reply.size(); at += piece)
+                asked = harness::sendAll(fd, reply.substr(at, piece)) && usleep(gapMs * 1000) == 0;
+            close(fd);
+        }
+    });
+    struct {
+        int gapMs, piece, ok, devId, maxMs; // devId -1: not read
+    } rows[] = {{40, 60, 1, 7, 2000}, {120, 15, 0, 7, 4000}, {250, 1, 0, -1, 4000}};
+    for (const auto &row : rows) {
+        gapMs = row.gapMs, piece = row.piece;
+        long long start = nowMs();
+        std::vector<cJSON *> lines = post("/api/read", R"({"readers":["127.0.0.1"]})");
+        long long took = nowMs() - start;
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(cJSON_IsTrue(cJSON_GetObjectItem(lines[0], "ok")), row.ok) << cJSON_PrintUnformatted(lines[0]);
+        EXPECT_EQ(devIdOf(lines), row.devId);
+        EXPECT_LT(took, row.maxMs) << "a row of a reader that sends " << row.piece << " bytes every " << row.gapMs;
+        printf("a reader that sends %d bytes every %d ms: its row took %lld ms\n", row.piece, row.gapMs, took);
+    }
+    done = true;
+    reader.join();
+    close(listener);
+    EXPECT_TRUE(harness::startDaemon(sandbox));
 }
 
 } // namespace

@@ -328,10 +328,10 @@ TEST(RfidctlNetns, DiscoverFindsReadersAndEveryFailedExchangeHasItsExitCode)
     harness::Sandbox sandbox;
     ASSERT_TRUE(harness::startSandbox(sandbox));
     expectRun("discover --json", rfidctl("discover --interface 127.0.0.1 --timeout 2000 --json"), 0,
-              "{\"readers\":[\"127.0.0.1\"]}\n");
+              "{\"readers\":[\"127.0.0.1\"],\"unlisted\":0}\n");
     harness::stopSandbox(sandbox);
     expectRun("discover, no reader", rfidctl("discover --timeout 300 --json"), 2,
-              "{\"readers\":[]}\nrfidctl: no reader answered within 300 ms");
+              "{\"readers\":[],\"unlisted\":0}\nrfidctl: no reader answered within 300 ms");
 
     // Fake readers at 127.0.0.2 and .3 answer twice each, after a datagram that is no answer.
     int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), search = 0;

@@ -2,17 +2,20 @@
  * rfidctl console: a local web page over the reader protocols of readers.cpp.
  *
  * One HTTP server (cpp-httplib) serves the compiled-in page and a small JSON
- * API. Every API call carries the random token printed in the URL, and every
- * request names this console's own address in its Host header, so that other
- * pages in the same browser (or a DNS name rebound to this address) cannot
- * drive it. Requests are checked completely before anything goes to a
- * reader.
+ * API. The random token printed in the URL is exchanged for a session cookie
+ * when the page loads (HttpOnly, SameSite=Strict), and every API call carries
+ * that cookie or the token in a header, never in its URL. Every request names
+ * this console's own address in its Host header, and every change comes from
+ * the console's own page (Origin) as application/json, so that other pages
+ * in the same browser (or a DNS name rebound to this address) cannot drive
+ * it; every response forbids framing, outside resources and sniffing.
+ * Requests are checked completely before anything goes to a reader.
  *
  * Work on several readers runs side by side, and each reader's result is
  * sent as one JSON line as soon as it is there (application/x-ndjson): a
- * silent reader holds only its own line. With --listen PORT the upstream
- * server of `rfidctl listen` runs on a thread of its own, and its cards go to
- * the page as server-sent events.
+ * silent or trickling reader holds only its own line, for its 2 s at most.
+ * With --listen PORT the upstream server of `rfidctl listen` runs on a thread
+ * of its own, and its cards go to the page as server-sent events.
  */
 #include "tools/rfidctl/console.h"
 #include "tools/rfidctl/readers.h"
@@ -42,15 +45,33 @@
 #include <thread>
 #include <vector>
 
-static constexpr size_t MAX_READERS_PER_REQUEST = 1024;
+// A request may name every reader one discovery can list; the page still
+// sends them in batches, so that a row shows its result early.
+static constexpr size_t MAX_READERS_PER_REQUEST = MAX_DISCOVERED_READERS;
 static constexpr size_t MAX_PARALLEL_READERS = 32;
+// All the settings of one row are read within this, however a reader paces
+// its bytes.
+static constexpr int ROW_LIMIT_MS = DEFAULT_REPLY_TIMEOUT_MS;
+static const char TOKEN_HEADER[] = "X-Console-Token";
+// Every response: only the console's own files may run or load, no page may
+// frame it, and nothing of it is kept or passed on.
+static const httplib::Headers SECURITY_HEADERS = {
+    {"Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+                                "connect-src 'self'; form-action 'none'; base-uri 'none'; frame-ancestors 'none'"},
+    {"X-Frame-Options", "DENY"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Cache-Control", "no-store"},
+};
 static constexpr size_t KEPT_CARDS = 100;
 static constexpr int EVENT_KEEPALIVE_S = 15;
 static constexpr int HTTP_THREADS = 24;
 
 // The console's state: fixed after start-up, except the card feed.
 struct ConsoleState {
-    std::string token;
+    std::string token;   // printed in the URL; also taken in TOKEN_HEADER
+    std::string session; // the cookie's value that the page gets for the token
+    std::string cookie;  // the cookie's name: one per port, so consoles side by side keep theirs
     std::vector<std::string> hosts; // Host header values that name this console
     in_addr discoverFrom{};
     int listenPort = 0; // 0: no card server
@@ -69,7 +90,6 @@ static void sendJson(httplib::Response &res, int status, cJSON *body)
 {
     JsonPtr owned(body);
     res.status = status;
-    res.set_header("Cache-Control", "no-store");
     res.set_content(printUnformatted(owned.get()), "application/json");
 }
 
@@ -102,31 +122,64 @@ static std::string resultLine(const std::string &reader, int rc, const std::stri
 
 // ------------------------------------------------------------------ requests
 
-static bool tokenMatches(const std::string &given)
+// Compared in full whatever the first difference, so the time taken tells
+// nothing about the secret.
+static bool secretMatches(const std::string &given, const std::string &secret)
 {
-    // Compared in full whatever the first difference, so the time taken
-    // tells nothing about the token.
-    unsigned char difference = given.size() == state.token.size() ? 0 : 1;
-    for (size_t i = 0; i < state.token.size(); ++i)
-        difference |= static_cast<unsigned char>(state.token[i] ^ (i < given.size() ? given[i] : 0));
+    unsigned char difference = given.size() == secret.size() ? 0 : 1;
+    for (size_t i = 0; i < secret.size(); ++i)
+        difference |= static_cast<unsigned char>(secret[i] ^ (i < given.size() ? given[i] : 0));
     return difference == 0;
+}
+
+// The value of cookie `name` in the Cookie header ("" when absent).
+static std::string cookieValue(const httplib::Request &req, const std::string &name)
+{
+    std::string header = req.get_header_value("Cookie");
+    for (size_t at = 0; at < header.size();) {
+        size_t end = header.find(';', at);
+        if (end == std::string::npos)
+            end = header.size();
+        size_t first = header.find_first_not_of(' ', at);
+        if (first < end && header.compare(first, name.size() + 1, name + "=") == 0)
+            return header.substr(first + name.size() + 1, end - first - name.size() - 1);
+        at = end + 1;
+    }
+    return "";
+}
+
+static httplib::Server::HandlerResponse refuse(httplib::Response &res, int status, const std::string &message)
+{
+    sendError(res, status, "refused: " + message);
+    return httplib::Server::HandlerResponse::Handled;
 }
 
 static httplib::Server::HandlerResponse admit(const httplib::Request &req, httplib::Response &res)
 {
     std::string host = req.get_header_value("Host");
-    if (std::find(state.hosts.begin(), state.hosts.end(), host) == state.hosts.end()) {
-        sendError(res, 403, "refused: the Host header '" + host + "' does not name this console (" +
-                                state.hosts.front() + ")");
-        return httplib::Server::HandlerResponse::Handled;
-    }
-    if (req.path.rfind("/api/", 0) == 0) {
-        std::string token = req.has_header("X-Console-Token") ? req.get_header_value("X-Console-Token")
-                                                              : req.get_param_value("token");
-        if (!tokenMatches(token)) {
-            sendError(res, 403, "refused: wrong or missing access token; open the URL that rfidctl console printed");
-            return httplib::Server::HandlerResponse::Handled;
-        }
+    if (std::find(state.hosts.begin(), state.hosts.end(), host) == state.hosts.end())
+        return refuse(res, 403, "the Host header '" + host + "' does not name this console (" + state.hosts.front() +
+                                    ")");
+    if (req.path.rfind("/api/", 0) != 0)
+        return httplib::Server::HandlerResponse::Unhandled;
+    // A token in a URL ends up in histories, logs and Referer headers.
+    if (req.has_param("token"))
+        return refuse(res, 403, "the API takes no token in the URL; send it in the header " +
+                                    std::string(TOKEN_HEADER) + " (the page uses its session cookie)");
+    if (!secretMatches(req.get_header_value(TOKEN_HEADER), state.token) &&
+        !secretMatches(cookieValue(req, state.cookie), state.session))
+        return refuse(res, 403, "wrong or missing access token; open the URL that rfidctl console printed");
+    if (req.method != "GET") {
+        // A browser names the page a request comes from; tools send no
+        // Origin and no fetch metadata at all.
+        std::string origin = req.get_header_value("Origin");
+        if (req.has_header("Origin") && origin != "http://" + host)
+            return refuse(res, 403, "a change from another web page (Origin '" + origin + "')");
+        if (!req.has_header("Origin") && req.has_header("Sec-Fetch-Site"))
+            return refuse(res, 403, "a change from a browser that does not say which page sent it (no Origin)");
+        std::string type = req.get_header_value("Content-Type");
+        if (type.substr(0, type.find(';')) != "application/json")
+            return refuse(res, 415, "the body of a change must be application/json, not '" + type + "'");
     }
     return httplib::Server::HandlerResponse::Unhandled;
 }
@@ -238,23 +291,27 @@ static cJSON *dataOf(const std::vector<SetField> &fields, const std::vector<std:
 using ReaderWork = std::function<std::string(const std::string &reader, const in_addr &host)>;
 
 // Runs `work` for every reader, several at once, and sends each result line
-// as soon as it is there.
+// as soon as it is there. A page that reads slowly holds the workers (never
+// more than MAX_PARALLEL_READERS lines wait); one that goes away ends the
+// work after the readers in hand.
 static void streamPerReader(httplib::Response &res, const std::vector<std::string> &readers, ReaderWork work)
 {
-    res.set_header("Cache-Control", "no-store");
     res.set_chunked_content_provider("application/x-ndjson", [readers, work](size_t, httplib::DataSink &sink) {
         struct Batch {
             std::mutex mutex;
-            std::condition_variable changed;
+            std::condition_variable changed; // a line is waiting
+            std::condition_variable room;    // a line was taken, or the page went away
             std::deque<std::string> lines;
             size_t next = 0;
+            bool gone = false;
         } batch;
         auto worker = [&]() {
             for (;;) {
                 size_t index;
                 {
-                    std::lock_guard<std::mutex> lock(batch.mutex);
-                    if (batch.next >= readers.size())
+                    std::unique_lock<std::mutex> lock(batch.mutex);
+                    batch.room.wait(lock, [&] { return batch.gone || batch.lines.size() < MAX_PARALLEL_READERS; });
+                    if (batch.gone || batch.next >= readers.size())
                         return;
                     index = batch.next++;
                 }
@@ -270,13 +327,19 @@ static void streamPerReader(httplib::Response &res, const std::vector<std::strin
         for (size_t i = 0; i < std::min(readers.size(), MAX_PARALLEL_READERS); ++i)
             workers.emplace_back(worker);
         bool open = true;
-        for (size_t written = 0; written < readers.size(); ++written) {
+        for (size_t written = 0; open && written < readers.size(); ++written) {
             std::unique_lock<std::mutex> lock(batch.mutex);
             batch.changed.wait(lock, [&] { return !batch.lines.empty(); });
             std::string line = std::move(batch.lines.front());
             batch.lines.pop_front();
+            batch.room.notify_one();
             lock.unlock();
-            open = open && sink.write(line.data(), line.size());
+            open = sink.write(line.data(), line.size());
+        }
+        {
+            std::lock_guard<std::mutex> lock(batch.mutex);
+            batch.gone = true;
+            batch.room.notify_all();
         }
         for (std::thread &thread : workers)
             thread.join();
@@ -286,6 +349,7 @@ static void streamPerReader(httplib::Response &res, const std::vector<std::strin
     });
 }
 
+// All four settings of one reader, within ROW_LIMIT_MS in all.
 static std::string readReader(const std::string &reader, const in_addr &host)
 {
     static const char *const SETTINGS[] = {"id", "net", "server", "telegram"};
@@ -293,10 +357,15 @@ static std::string readReader(const std::string &reader, const in_addr &host)
     cJSON *settings = cJSON_AddObjectToObject(line, "settings");
     int firstRc = RC_OK;
     std::string errors;
+    long long deadline = monotonicMs() + ROW_LIMIT_MS;
     for (const char *what : SETTINGS) {
         JsonPtr reply;
         std::string error;
-        int rc = readSetting(host, what, DEFAULT_REPLY_TIMEOUT_MS, &reply, &error);
+        long long left = deadline - monotonicMs();
+        int rc = left > 0 ? readSetting(host, what, static_cast<int>(left), &reply, &error) : RC_NO_ANSWER;
+        if (rc == RC_NO_ANSWER && monotonicMs() >= deadline)
+            error = (left > 0 ? error + "; " : "") + "the " + std::to_string(ROW_LIMIT_MS) +
+                    " ms for all of the reader's settings ran out at " + what;
         if (rc == RC_OK)
             cJSON_AddItemToObject(settings, what, settingOf(what, reply.get()).release());
         if (rc != RC_OK && firstRc == RC_OK)
@@ -337,8 +406,9 @@ static void apiDiscover(const httplib::Request &, httplib::Response &res)
     std::string error;
     long long start = monotonicMs();
     long long lastAnswer = start;
+    unsigned long long unlisted = 0;
     int rc = discoverReaders(state.discoverFrom, DEFAULT_DISCOVER_TIMEOUT_MS, &readers,
-                             [&](const std::string &) { lastAnswer = monotonicMs(); }, &error);
+                             [&](const std::string &) { lastAnswer = monotonicMs(); }, &error, &unlisted);
     if (rc != RC_OK)
         return sendError(res, rc == RC_USAGE ? 400 : 500, error);
     cJSON *body = cJSON_CreateObject();
@@ -346,6 +416,8 @@ static void apiDiscover(const httplib::Request &, httplib::Response &res)
     for (const std::string &reader : readers)
         cJSON_AddItemToArray(list, cJSON_CreateString(reader.c_str()));
     cJSON_AddNumberToObject(body, "lastAnswerMs", static_cast<double>(lastAnswer - start));
+    cJSON_AddNumberToObject(body, "unlisted", static_cast<double>(unlisted));
+    cJSON_AddNumberToObject(body, "limit", static_cast<double>(MAX_DISCOVERED_READERS));
     sendJson(res, 200, body);
 }
 
@@ -473,7 +545,6 @@ static void apiInfo(const httplib::Request &, httplib::Response &res)
 // Server-sent events: every card, starting with the ones kept so far.
 static void apiEvents(const httplib::Request &, httplib::Response &res)
 {
-    res.set_header("Cache-Control", "no-store");
     unsigned long long seen = 0;
     res.set_chunked_content_provider("text/event-stream", [seen](size_t, httplib::DataSink &sink) mutable {
         std::string text;
@@ -494,11 +565,17 @@ static void apiEvents(const httplib::Request &, httplib::Response &res)
     });
 }
 
+// The page's files. The page itself, opened with the printed token, also
+// gets the session cookie; its script then drops the token from the address.
 static void serveAsset(const httplib::Request &req, httplib::Response &res)
 {
+    if (req.path == "/" && req.has_param("token")) {
+        if (!secretMatches(req.get_param_value("token"), state.token))
+            return sendError(res, 403, "refused: wrong access token; open the URL that rfidctl console printed");
+        res.set_header("Set-Cookie", state.cookie + "=" + state.session + "; HttpOnly; SameSite=Strict; Path=/");
+    }
     for (size_t i = 0; i < CONSOLE_ASSET_COUNT; ++i)
         if (req.path == CONSOLE_ASSETS[i].path) {
-            res.set_header("Cache-Control", "no-store");
             res.set_content(reinterpret_cast<const char *>(CONSOLE_ASSETS[i].data), CONSOLE_ASSETS[i].size,
                             CONSOLE_ASSETS[i].type);
             return;
@@ -508,7 +585,7 @@ static void serveAsset(const httplib::Request &req, httplib::Response &res)
 
 // ------------------------------------------------------------------ start-up
 
-static bool randomToken(std::string *token)
+static bool randomSecret(std::string *token)
 {
     unsigned char bytes[16];
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
@@ -590,7 +667,7 @@ int runConsole(const Args &args)
     if (const std::string *text = optionValue(args, "interface"))
         if (!parseIpv4(*text, &state.discoverFrom))
             return usageError("console", "--interface needs a local IPv4 address (a.b.c.d), not '" + *text + "'");
-    if (!randomToken(&state.token)) {
+    if (!randomSecret(&state.token) || !randomSecret(&state.session)) {
         fprintf(stderr, "rfidctl: cannot draw a random token: %s\n", strerror(errno));
         return RC_UNREACHABLE;
     }
@@ -627,6 +704,7 @@ int runConsole(const Args &args)
     server.new_task_queue = [] { return new httplib::ThreadPool(HTTP_THREADS); };
     server.set_keep_alive_timeout(2);
     server.set_payload_max_length(1 << 20);
+    server.set_default_headers(SECURITY_HEADERS);
     server.set_pre_routing_handler(admit);
     server.Post("/api/discover", apiDiscover);
     server.Post("/api/read", apiRead);
@@ -658,6 +736,7 @@ int runConsole(const Args &args)
         return RC_UNREACHABLE;
     }
     state.hosts = hostNames(bindAddress, bindPort);
+    state.cookie = "rfidctl-console-" + std::to_string(bindPort);
     if (state.hosts.empty())
         state.hosts.push_back(addressText(bindAddress) + ":" + std::to_string(bindPort));
 

@@ -1,6 +1,7 @@
 /*
  * rfidctl discover: the reader search (readers.cpp), listed as the answers
- * arrive or as one JSON object at the end.
+ * arrive or as one JSON object at the end, with the count of answers that
+ * came after the list was full.
  */
 #include "tools/rfidctl/readers.h"
 
@@ -31,12 +32,13 @@ int runDiscover(const Args &args)
 
     std::vector<std::string> readers;
     std::string error;
+    unsigned long long unlisted = 0;
     rc = discoverReaders(source, timeoutMs, &readers, [json](const std::string &address) {
         if (!json) {
             printf("%s\n", address.c_str());
             fflush(stdout);
         }
-    }, &error);
+    }, &error, &unlisted);
     if (rc == RC_USAGE)
         return usageError("discover", error);
     if (rc != RC_OK) {
@@ -49,9 +51,15 @@ int runDiscover(const Args &args)
             cJSON_AddItemToArray(list.get(), cJSON_CreateString(address.c_str()));
         JsonPtr reply(cJSON_CreateObject());
         cJSON_AddItemToObject(reply.get(), "readers", list.release());
+        cJSON_AddNumberToObject(reply.get(), "unlisted", static_cast<double>(unlisted));
         printf("%s\n", printUnformatted(reply.get()).c_str());
         fflush(stdout);
     }
+    if (unlisted > 0)
+        fprintf(stderr,
+                "rfidctl: warning: %llu more answers came from other addresses after the first %zu readers; they "
+                "are not listed (any device on the network can answer a search: check the list)\n",
+                unlisted, MAX_DISCOVERED_READERS);
     if (readers.empty()) {
         fprintf(stderr, "rfidctl: no reader answered within %d ms\n", timeoutMs);
         return RC_NO_ANSWER;

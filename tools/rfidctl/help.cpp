@@ -78,12 +78,16 @@ static const char DISCOVER_HELP[] =
     "\n"
     "Broadcasts the reader search to UDP port 8000 (255.255.255.255) and lists\n"
     "the address of every reader that answers, once each, in the order the\n"
-    "answers arrive.\n"
+    "answers arrive. Any device on the network can answer: at most 4096\n"
+    "readers are listed, and answers from further addresses are counted in a\n"
+    "warning on standard error (and in \"unlisted\").\n"
     "\n"
-    "  --timeout MS      how long to collect answers (default 1000)\n"
+    "  --timeout MS      how long to collect answers (default 1000; the search\n"
+    "                    ends then, however many answers keep coming)\n"
     "  --interface ADDR  send from this local IPv4 address (and so from its\n"
     "                    network interface)\n"
-    "  --json            print {\"readers\":[\"a.b.c.d\",...]} at the end\n"
+    "  --json            print {\"readers\":[\"a.b.c.d\",...],\"unlisted\":N} at\n"
+    "                    the end\n"
     "\n"
     "Exit status 2 when no reader answered.\n";
 
@@ -181,9 +185,13 @@ static const char CONSOLE_HELP[] =
     "\n"
     "  Console: http://127.0.0.1:8080/?token=3f9c...\n"
     "\n"
-    "The token is drawn at random at every start. Every API call needs it (the\n"
-    "page takes it from its URL), and requests whose Host header is not the\n"
-    "console's address are refused, so other web pages cannot use the console.\n"
+    "The token is drawn at random at every start. The page exchanges it for a\n"
+    "session cookie on first load and drops it from the address bar; API calls\n"
+    "need the cookie or the token in the header X-Console-Token. Requests whose\n"
+    "Host header is not the console's address, and changes sent from another\n"
+    "web page (Origin) or not as application/json, are refused, so other web\n"
+    "pages cannot use the console. Newly discovered readers are marked new and\n"
+    "stay unselected until you select them.\n"
     "\n"
     "  --bind ADDR:PORT  where the page is served (default 127.0.0.1:8080; port\n"
     "                    0 picks a free one). Any address other than 127.x.x.x\n"
@@ -195,9 +203,10 @@ static const char CONSOLE_HELP[] =
     "  --interface ADDR  send the search from this local IPv4 address (and so\n"
     "                    from its network interface)\n"
     "\n"
-    "Replies of readers are awaited 2000 ms, searches 1000 ms. Stops with exit\n"
-    "status 0 on SIGINT (Ctrl-C) or SIGTERM; 1 for a wrong option, 3 when the\n"
-    "address or port cannot be opened. docs/console.md describes the API.\n";
+    "A reader's row is read within 2000 ms in all; a search ends after 1000 ms\n"
+    "and lists at most 4096 readers. Stops with exit status 0 on SIGINT\n"
+    "(Ctrl-C) or SIGTERM; 1 for a wrong option, 3 when the address or port\n"
+    "cannot be opened. docs/console.md describes the API.\n";
 
 struct HelpTopic {
     const char *name;

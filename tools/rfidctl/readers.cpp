@@ -22,10 +22,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <unordered_set>
 
 static constexpr size_t MAX_REPLY_BYTES = 65536;
 static constexpr long long REPLY_QUIET_MS = 300;
@@ -59,9 +59,12 @@ static std::string shortened(const std::string &raw)
 }
 
 // One request, one reply over TCP 8001; on RC_OK *reply holds the object.
+// timeoutMs bounds the whole exchange, connection included, however the
+// reader paces its bytes.
 static int exchange(const in_addr &host, const std::string &request, int timeoutMs, JsonPtr *reply,
                     std::string *error)
 {
+    long long deadline = monotonicMs() + timeoutMs;
     std::string peer = addressText(host) + ":" + std::to_string(READER_CONFIG_PORT);
     int fd = connectWithin(host, READER_CONFIG_PORT, timeoutMs, error);
     if (fd < 0)
@@ -79,16 +82,19 @@ static int exchange(const in_addr &host, const std::string &request, int timeout
     shutdown(fd, SHUT_WR);
 
     std::string raw;
-    bool closed = false;
-    long long deadline = monotonicMs() + timeoutMs;
+    bool closed = false, quiet = false;
     long long lastData = 0;
     for (;;) {
         long long now = monotonicMs();
         long long left = deadline - now;
-        if (!raw.empty() && lastData + REPLY_QUIET_MS - now < left)
-            left = lastData + REPLY_QUIET_MS - now;
         if (left <= 0)
             break;
+        if (!raw.empty() && lastData + REPLY_QUIET_MS - now <= 0) {
+            quiet = true;
+            break;
+        }
+        if (!raw.empty() && lastData + REPLY_QUIET_MS - now < left)
+            left = lastData + REPLY_QUIET_MS - now;
         pollfd waiting{fd, POLLIN, 0};
         int ready = poll(&waiting, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR)
@@ -130,6 +136,13 @@ static int exchange(const in_addr &host, const std::string &request, int timeout
             *error = peer + ": the reader closed the connection without answering";
         else
             *error = peer + ": no answer within " + std::to_string(timeoutMs) + " ms";
+        return RC_NO_ANSWER;
+    }
+    // Bytes still coming when the time ran out: a reader too slow to count
+    // on, not one whose reply is known to be wrong.
+    if (!closed && !quiet && raw.size() < MAX_REPLY_BYTES) {
+        *error = peer + ": no complete answer within " + std::to_string(timeoutMs) + " ms (" +
+                 std::to_string(raw.size()) + " bytes came)";
         return RC_NO_ANSWER;
     }
     *error = peer + ": malformed reply (no complete JSON object): " + shortened(raw);
@@ -367,7 +380,8 @@ static unsigned interfaceOf(const in_addr &address)
 }
 
 int discoverReaders(const in_addr &source, int timeoutMs, std::vector<std::string> *readers,
-                    const std::function<void(const std::string &)> &onAnswer, std::string *error)
+                    const std::function<void(const std::string &)> &onAnswer, std::string *error,
+                    unsigned long long *unlisted)
 {
     // The answers are broadcasts, which only a socket bound to the wildcard
     // address receives. So the socket stays unbound to any address, and a
@@ -434,19 +448,22 @@ int discoverReaders(const in_addr &source, int timeoutMs, std::vector<std::strin
         return RC_UNREACHABLE;
     }
 
+    // The window is a deadline: a segment that keeps answering (or a device
+    // that forges answers without pause) must not hold the search open.
+    std::unordered_set<in_addr_t> seen;
+    seen.reserve(MAX_DISCOVERED_READERS);
+    unsigned long long beyond = 0;
     long long deadline = monotonicMs() + timeoutMs;
-    for (;;) {
-        long long left = deadline - monotonicMs();
-        if (left <= 0)
-            break;
+    for (long long left = timeoutMs; left > 0; left = deadline - monotonicMs()) {
         pollfd waiting{fd, POLLIN, 0};
         int ready = poll(&waiting, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             break;
-        // Everything queued is taken before the next wait.
-        for (;;) {
+        // What is queued is taken before the next wait, as long as the
+        // window lasts.
+        while (monotonicMs() < deadline) {
             char buffer[256];
             sockaddr_in sender{};
             socklen_t length = sizeof sender;
@@ -456,17 +473,22 @@ int discoverReaders(const in_addr &source, int timeoutMs, std::vector<std::strin
                 continue;
             if (n < 0)
                 break; // nothing more, or an ICMP error of the send
-            if (!isSearchAnswer(buffer, static_cast<size_t>(n)))
+            if (!isSearchAnswer(buffer, static_cast<size_t>(n)) || seen.count(sender.sin_addr.s_addr))
                 continue;
+            if (seen.size() >= MAX_DISCOVERED_READERS) {
+                ++beyond;
+                continue;
+            }
+            seen.insert(sender.sin_addr.s_addr);
             std::string address = addressText(sender.sin_addr);
-            if (std::find(readers->begin(), readers->end(), address) != readers->end())
-                continue;
             readers->push_back(address);
             if (onAnswer)
                 onAnswer(address);
         }
     }
     close(fd);
+    if (unlisted)
+        *unlisted = beyond;
     return RC_OK;
 }
 

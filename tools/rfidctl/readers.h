@@ -26,12 +26,21 @@ using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
 
 std::string printUnformatted(const cJSON *item);
 
+// The most readers one discovery lists: more than the largest site has. Any
+// device on the segment can answer a search, from as many source addresses
+// as it likes; what comes beyond this is counted, not kept.
+inline constexpr size_t MAX_DISCOVERED_READERS = 4096;
+
 // Discovery: sends the search from `source` (INADDR_ANY: wherever the
-// routes say) and collects the answers for timeoutMs. Each reader's address
-// is passed to `onAnswer` once, as its first answer arrives (may be empty).
+// routes say) and collects the answers until timeoutMs after the search,
+// however many keep arriving. Each reader's address is passed to `onAnswer`
+// once, as its first answer arrives (may be empty). At most
+// MAX_DISCOVERED_READERS are listed; answers from further addresses once the
+// list is full are counted in *unlisted (when given; repeats count again).
 // RC_OK also when nobody answered; RC_USAGE when no interface has `source`.
 int discoverReaders(const in_addr &source, int timeoutMs, std::vector<std::string> *readers,
-                    const std::function<void(const std::string &)> &onAnswer, std::string *error);
+                    const std::function<void(const std::string &)> &onAnswer, std::string *error,
+                    unsigned long long *unlisted = nullptr);
 
 // Reads one setting ("id", "net", "server" or "telegram"): the reply when
 // RC_OK, and also when RC_REFUSED (the reader answered "response": 0).

@@ -1,7 +1,9 @@
 'use strict';
 
-// The access token comes with the page's URL and goes with every API call.
-const token = new URLSearchParams(location.search).get('token') || '';
+// The access token came in the page's URL and the console answered the page
+// with a session cookie that every API call carries; the token leaves the
+// address bar (and so the history) at once.
+if (new URLSearchParams(location.search).has('token')) history.replaceState(null, '', location.pathname);
 
 // Preset bit strings of the device-control buttons (as `rfidctl control`).
 const DEVICE_BUTTONS = [
@@ -11,18 +13,19 @@ const DEVICE_BUTTONS = [
 ];
 const NET_WAIT_MS = 90000;
 const NET_RETRY_MS = 3000;
+// Readers go to the console this many at a time, so that each batch shows
+// its results early and no request grows with the number of readers.
+const BATCH = 256;
+// How many readers answered the last search, kept in this browser.
+const LAST_COUNT_KEY = 'rfidctl-console-readers';
 
-const rows = new Map(); // reader address -> { tr, cells }
+const rows = new Map(); // reader address -> { tr, cells, select }
 
 function $(selector) { return document.querySelector(selector); }
 
 function request(path, body) {
-  const options = { method: body === undefined ? 'GET' : 'POST', headers: { 'X-Console-Token': token } };
-  if (body !== undefined) {
-    options.headers['Content-Type'] = 'application/json';
-    options.body = JSON.stringify(body);
-  }
-  return fetch(path, options);
+  if (body === undefined) return fetch(path);
+  return fetch(path, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) });
 }
 
 async function failure(response) {
@@ -66,6 +69,27 @@ async function perReader(path, body, onLine) {
   }
 }
 
+// perReader for any number of readers, batch by batch; `body` gets each
+// batch as "readers". A row left without its line says why, `missed`
+// followed by the reason. Returns null, or the first refusal (the rows of its
+// batch and of those after it heard nothing).
+async function perBatch(path, body, readers, onLine, missed) {
+  for (let at = 0; at < readers.length; at += BATCH) {
+    const batch = readers.slice(at, at + BATCH);
+    const done = new Set();
+    const refused = await perReader(path, { ...body, readers: batch }, (line) => {
+      done.add(line.reader);
+      onLine(line);
+    }).catch((e) => ({ error: 'the answer broke off: ' + e.message }));
+    const why = !refused ? 'no result came' : refused.fields ? 'a value was refused' : refused.error;
+    for (const address of refused ? readers.slice(at) : batch) {
+      if (!done.has(address)) setResult(address, missed + ': ' + why, 'error');
+    }
+    if (refused) return refused;
+  }
+  return null;
+}
+
 function showPageError(text) {
   const p = $('#page-error');
   p.textContent = text || '';
@@ -76,21 +100,29 @@ function setResult(address, text, kind) {
   const row = rows.get(address);
   if (!row) return;
   row.cells.result.textContent = text;
-  row.cells.result.className = kind;
+  row.cells.result.className = 'result ' + kind;
 }
 
 function selected() {
   return [...rows.entries()].filter(([, row]) => row.select.checked).map(([address]) => address);
 }
 
-function addRow(address) {
+// The header's box is ticked when every row is.
+function showSelection() {
+  $('#select-all').checked = rows.size > 0 && selected().length === rows.size;
+}
+
+// A row for `address`, appended to `into` (the table's body, or a fragment
+// that goes there in one piece). Rows start unselected: a reader acts only
+// once the user chose it.
+function addRow(address, into) {
   if (rows.has(address)) return rows.get(address);
   const tr = document.createElement('tr');
   tr.dataset.reader = address;
   const cells = {};
   const select = document.createElement('input');
   select.type = 'checkbox';
-  select.checked = true;
+  select.addEventListener('change', showSelection);
   const first = document.createElement('td');
   first.append(select);
   tr.append(first);
@@ -109,12 +141,12 @@ function addRow(address) {
     button.addEventListener('click', () => control([address], bits));
     cells.device.append(button);
   }
-  $('#readers tbody').append(tr);
+  (into || $('#readers tbody')).append(tr);
   const option = document.createElement('option');
   option.value = option.textContent = address;
   $('#net select[name=reader]').append(option);
   $('#no-readers').hidden = true;
-  const row = { tr, cells, select };
+  const row = { tr, cells, select, option };
   rows.set(address, row);
   return row;
 }
@@ -140,8 +172,35 @@ function fillRow(line) {
 
 async function readRows(readers) {
   for (const address of readers) setResult(address, 'reading…', 'busy');
-  const refused = await perReader('/api/read', { readers }, fillRow);
-  if (refused) showPageError(refused.error);
+  await perBatch('/api/read', {}, readers, fillRow, 'not read');
+}
+
+function plural(count, one, many) { return count.toLocaleString('en') + ' ' + (count === 1 ? one : many); }
+
+// What the search found, and a warning when more readers answered than
+// expected: any device on the network can answer, from any address.
+function showDiscovery(answer, fresh, expected) {
+  const count = answer.readers.length;
+  let text = plural(count, 'reader', 'readers') + ' answered';
+  if (count) text += ' (the last after ' + answer.lastAnswerMs + ' ms)';
+  if (fresh) text += '; ' + plural(fresh, 'new one is', 'new ones are') + ' marked and not selected';
+  $('#discover-status').textContent = text + '.';
+  const warnings = [];
+  if (expected !== null && count > expected) {
+    warnings.push('More readers answered than expected (' + count.toLocaleString('en') + ', expected ' +
+      expected.toLocaleString('en') + ').');
+  }
+  if (answer.unlisted) {
+    warnings.push(plural(answer.unlisted, 'more answer', 'more answers') + ' came from other addresses after the ' +
+      'first ' + answer.limit.toLocaleString('en') + ' readers and ' + (answer.unlisted === 1 ? 'is' : 'are') +
+      ' not listed.');
+  }
+  if (warnings.length) {
+    warnings.push('Any device on the network can answer a search: select only the readers you know.');
+  }
+  const p = $('#discover-warning');
+  p.textContent = warnings.join(' ');
+  p.hidden = !warnings.length;
 }
 
 async function discover() {
@@ -157,9 +216,32 @@ async function discover() {
   }
   showPageError('');
   const readers = answer.data.readers;
-  $('#discover-status').textContent = readers.length + (readers.length === 1 ? ' reader' : ' readers') +
-    ' answered' + (readers.length ? ' (the last after ' + answer.data.lastAnswerMs + ' ms)' : '');
-  readers.forEach(addRow);
+  const typed = $('#expected').value.trim();
+  const last = localStorage.getItem(LAST_COUNT_KEY);
+  const expected = typed !== '' ? Number(typed) : last !== null ? Number(last) : null;
+  localStorage.setItem(LAST_COUNT_KEY, String(readers.length));
+  // However many searches a flood answers, the page keeps about one list of
+  // rows: past the limit, unselected rows that did not answer this time go.
+  const answered = new Set(readers);
+  if (rows.size + readers.filter((address) => !rows.has(address)).length > answer.data.limit) {
+    for (const [address, row] of rows) {
+      if (answered.has(address) || row.select.checked) continue;
+      row.tr.remove();
+      row.option.remove();
+      rows.delete(address);
+    }
+  }
+  for (const row of rows.values()) row.tr.classList.remove('new');
+  const body = document.createDocumentFragment();
+  let fresh = 0;
+  for (const address of readers) {
+    if (rows.has(address)) continue;
+    addRow(address, body).tr.classList.add('new');
+    fresh++;
+  }
+  $('#readers tbody').append(body);
+  showSelection();
+  showDiscovery(answer.data, fresh, expected);
   if (readers.length) await readRows(readers);
 }
 
@@ -190,13 +272,11 @@ async function change(form) {
   }
   const what = form.dataset.what;
   for (const address of readers) setResult(address, 'sending…', 'busy');
-  const refused = await perReader('/api/set', { readers, what, values }, reportLine(() => what + ' stored'));
+  const refused = await perBatch('/api/set', { what, values }, readers, reportLine(() => what + ' stored'),
+    'nothing sent');
   await refusedOrNone(form, refused);
-  if (refused) {
-    for (const address of readers) setResult(address, 'nothing sent', 'error');
-    return;
-  }
-  await readRows(readers.filter((address) => rows.get(address).cells.result.className === 'ok'));
+  if (refused) return;
+  await readRows(readers.filter((address) => rows.get(address).cells.result.classList.contains('ok')));
 }
 
 async function control(readers, bits, form) {
@@ -204,7 +284,7 @@ async function control(readers, bits, form) {
     showPageError('Select one or more readers first.');
     return;
   }
-  const refused = await perReader('/api/control', { readers, bits }, reportLine(() => 'sent ' + bits));
+  const refused = await perBatch('/api/control', { bits }, readers, reportLine(() => 'sent ' + bits), 'not sent');
   if (form) await refusedOrNone(form, refused);
   else if (refused) showPageError(refused.error);
 }
@@ -215,8 +295,9 @@ async function pointHere() {
     showPageError('Select one or more readers first.');
     return;
   }
-  const body = { readers, 'code-type': $('#point-code-type').value };
-  const refused = await perReader('/api/point', body, reportLine((line) => 'server now ' + line.server));
+  const body = { 'code-type': $('#point-code-type').value };
+  const refused = await perBatch('/api/point', body, readers, reportLine((line) => 'server now ' + line.server),
+    'not sent');
   if (refused) showPageError(refused.error);
   else await readRows(readers);
 }
@@ -277,12 +358,13 @@ async function startLive() {
   const info = await api('/api/info');
   if (!info.ok) {
     showPageError(info.data.error);
+    $('#discover').disabled = true;
     return;
   }
   if (!info.data.listen) return;
   $('#live').hidden = false;
   $('#live-port').textContent = 'Cards are received on port ' + info.data.listen + '.';
-  const events = new EventSource('/api/events?token=' + encodeURIComponent(token));
+  const events = new EventSource('/api/events');
   events.addEventListener('card', (event) => addCard(JSON.parse(event.data)));
 }
 
@@ -291,6 +373,8 @@ $('#point').addEventListener('click', pointHere);
 $('#select-all').addEventListener('change', (event) => {
   for (const row of rows.values()) row.select.checked = event.target.checked;
 });
+const lastCount = localStorage.getItem(LAST_COUNT_KEY);
+if (lastCount !== null) $('#expected').placeholder = lastCount;
 for (const form of document.querySelectorAll('form[data-what]')) {
   form.addEventListener('submit', (event) => { event.preventDefault(); change(form); });
 }
@@ -299,5 +383,4 @@ $('#control').addEventListener('submit', (event) => {
   control(selected(), event.target.bits.value.trim(), event.target);
 });
 $('#net').addEventListener('submit', (event) => { event.preventDefault(); setUpNetwork(event.target); });
-if (!token) showPageError('This page needs its access token: open the URL that rfidctl console printed.');
-else startLive();
+startLive();

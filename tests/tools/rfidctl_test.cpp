@@ -333,7 +333,7 @@ TEST(RfidctlNetns, DiscoverFindsReadersAndEveryFailedExchangeHasItsExitCode)
     expectRun("discover, no reader", rfidctl("discover --timeout 300 --json"), 2,
               "{\"readers\":[],\"unlisted\":0}\nrfidctl: no reader answered within 300 ms");
 
-    // Fake readers at 127.0.0.2 and .3 answer twice each, after a datagram that is no answer.
+    // Fake readers at 127.0.0.2 and .3 answer twice each, after datagrams that are no answer; .4 sends only those.
     int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), search = 0;
     sockaddr_in peer{AF_INET, htons(8000), {htonl(INADDR_ANY)}, {}};
     socklen_t length = sizeof peer;
@@ -342,12 +342,13 @@ TEST(RfidctlNetns, DiscoverFindsReadersAndEveryFailedExchangeHasItsExitCode)
     pollfd waiting{udp, POLLIN, 0};
     if (poll(&waiting, 1, 30000) == 1 &&
         recvfrom(udp, &search, 1, 0, reinterpret_cast<sockaddr *>(&peer), &length) > 0)
-        for (const char *reader : {"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.3"}) {
+        for (const char *reader : {"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
             int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
             sockaddr_in from{AF_INET, 0, {inet_addr(reader)}, {}};
             bind(out, reinterpret_cast<sockaddr *>(&from), sizeof from);
-            for (std::string text : {"Something else", "TcpReader Response"})
-                sendto(out, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&peer), sizeof peer);
+            for (std::string text : {"Something else", "TcpReader Responses", "TcpReader Response"}) // .4: no answer
+                if (strcmp(reader, "127.0.0.4") || text != "TcpReader Response")
+                    sendto(out, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&peer), sizeof peer);
             close(out);
         }
     expectRun("discover, two readers", finish(discover), 0, "127.0.0.2\n127.0.0.3\n");

@@ -130,6 +130,7 @@ install(FILES
   ${CMAKE_CURRENT_LIST_DIR}/../docs/deploy.md
   ${CMAKE_CURRENT_LIST_DIR}/../docs/protocol.md
   ${CMAKE_CURRENT_LIST_DIR}/../docs/security.md
+  ${CMAKE_CURRENT_LIST_DIR}/../docs/site.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}
   COMPONENT service
   OPTIONAL)

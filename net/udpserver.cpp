@@ -129,6 +129,19 @@ int parse_data(const char *text)
     return UDP_NONE;
 }
 
+// When hundreds of readers answer one search at the same moment, the
+// system's queues overflow for a few milliseconds and the answer is dropped
+// with ENOBUFS (EAGAIN on some drivers); a signal may interrupt the send.
+// Such a failure passes, so the answer is tried again a few times, 1, 2, 4
+// and 8 ms apart: at most 15 ms of waiting before the next datagram is
+// taken. One that still fails, or fails for another reason, is reported, and
+// the service goes on. A UDP socket hears of ENOBUFS only with IP_RECVERR:
+// without it the send reports success and the answer is lost unseen.
+static constexpr int ANSWER_TRIES = 5;
+static constexpr useconds_t ANSWER_FIRST_PAUSE_US = 1000;
+
+static bool isTransient(int error) { return error == ENOBUFS || error == EAGAIN || error == EINTR; }
+
 // The answer socket is not bound: the answer leaves from a port the system
 // picks, never from the service's own port.
 int sendBroadcase(int port)
@@ -140,12 +153,24 @@ int sendBroadcase(int port)
     }
     int on = 1;
     setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(sock, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
     to.sin_port = htons(static_cast<uint16_t>(port));
-    sendto(sock, SEARCH_ANSWER, sizeof SEARCH_ANSWER - 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&to),
-           sizeof to);
+    useconds_t pause = ANSWER_FIRST_PAUSE_US;
+    for (int attempt = 1;; ++attempt) {
+        ssize_t sent = sendto(sock, SEARCH_ANSWER, sizeof SEARCH_ANSWER - 1, MSG_NOSIGNAL,
+                              reinterpret_cast<sockaddr *>(&to), sizeof to);
+        if (sent >= 0)
+            break;
+        if (!isTransient(errno) || attempt == ANSWER_TRIES) {
+            logPerror("Send search answer failed");
+            break;
+        }
+        usleep(pause);
+        pause *= 2;
+    }
     close(sock);
     return 0;
 }

@@ -5,12 +5,18 @@
 #
 #   --prefix DIR   where the programs go (default /opt/rfidd):
 #                  DIR/sbin/rfidd, DIR/bin/rfidctl, DIR/bin/rfidd-provision,
-#                  DIR/lib/ (libraries), DIR/share/
+#                  DIR/lib/ (dynamic bundles: libraries), DIR/share/
 #   --root DIR     install into a board image mounted or staged at DIR
 #                  instead of the running system (no service is touched)
 #   --no-init      do not install or link the init script / systemd unit
 #   --force        install although the bundle's architecture or C library
 #                  does not match this system
+#
+# Before anything is written it checks the machine: the processor (an armel
+# bundle runs on any 32-bit ARM core, an armhf bundle needs ARMv7 with VFP)
+# and, for a dynamically linked bundle, the GNU C library's version (below
+# --root DIR: the image's); each mismatch is refused with its reason. It
+# needs only a POSIX sh (BusyBox is enough) and writes nothing below /usr.
 #
 # The init script becomes /etc/init.d/rfidd and is linked for start at boot:
 # with systemd a unit /etc/systemd/system/rfidd.service is enabled instead;
@@ -32,7 +38,7 @@ while [ $# -gt 0 ]; do
         --root) [ $# -ge 2 ] || { echo "install.sh: --root needs a directory" >&2; exit 2; }; root=$2; shift 2 ;;
         --no-init) init=0; shift ;;
         --force) force=1; shift ;;
-        -h|--help) sed -n '2,21s/^# \{0,1\}//p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,28s/^# \{0,1\}//p' "$0"; exit 0 ;;
         *) echo "install.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -49,22 +55,100 @@ fi
 value() { sed -n "s/^$1=//p" "$here/BUNDLE"; }
 bundle_arch=$(value arch)
 bundle_version=$(value version)
+bundle_linkage=$(value linkage)
 bundle_glibc=$(value glibc)
+# Bundles from before static builds name only the C library they need.
+[ -n "$bundle_linkage" ] || bundle_linkage=dynamic
 
-# --- does the bundle fit this machine? ------------------------------------
-if [ -z "$root" ] && [ $force -eq 0 ]; then
+# refuse MESSAGE [HINT]: the machine does not fit; nothing has been touched.
+refuse() {
+    echo "install.sh: $1" >&2
+    [ -z "${2:-}" ] || echo "  ($2)" >&2
+    if [ $force -eq 1 ]; then
+        echo "install.sh: going on anyway (--force)" >&2
+        return 0
+    fi
+    echo "install.sh: nothing was installed" >&2
+    exit 1
+}
+
+# --- does the bundle fit this machine? --------------------------------------
+# Checked before anything is written. A staged image (--root) is checked for
+# its C library only: its processor is not this machine's.
+
+# The processor: armel programs (ARMv5TE, soft-float) run on every 32-bit ARM
+# core; armhf programs need ARMv7 with VFP. 64-bit ARM kernels run both.
+if [ -z "$root" ]; then
     machine=$(uname -m)
     case $bundle_arch:$machine in
-        armhf:arm*|amd64:x86_64) ;;
+        armel:arm*|armel:aarch64) ;;
+        armhf:armv7*|armhf:armv8*|armhf:aarch64)
+            # An ARM kernel lists the core's features; a v7 core without
+            # VFP cannot run hard-float programs.
+            features=$(sed -n 's/^Features[[:space:]]*:[[:space:]]*//p' /proc/cpuinfo 2>/dev/null | head -n 1)
+            case " $features " in
+                "  "|*" vfp"*) ;;
+                *) refuse "this bundle (armhf) needs an ARMv7 core with VFP; this $machine core has none (features: $features)" \
+                          "the armel bundle runs on it" ;;
+            esac ;;
+        armhf:arm*)
+            refuse "this bundle (armhf) needs an ARMv7 core with VFP; this machine is $machine" \
+                   "the armel bundle runs on any 32-bit ARM core" ;;
+        amd64:x86_64) ;;
         *)
-            echo "install.sh: this bundle is for $bundle_arch, this machine is $machine" >&2
-            echo "  (use --root DIR to stage a board image, or --force)" >&2
-            exit 1 ;;
+            refuse "this bundle is for $bundle_arch, this machine is $machine" \
+                   "use --root DIR to stage a board image" ;;
     esac
 fi
-if [ -z "$root" ] && [ "$(id -u)" -ne 0 ]; then
-    echo "install.sh: run as root (or use --root DIR for a staged image)" >&2
-    exit 1
+
+# glibc_of DIR: the release of the GNU C library below DIR (empty when there
+# is none), read off the file, not run: a staged image's library is not
+# this machine's. The library carries its banner ("... release version
+# 2.31."); failing that, its newest GLIBC_2.N symbol version tells.
+glibc_of() {
+    for lib in "$1"/lib/libc.so.6 "$1"/lib/*-linux-gnu*/libc.so.6 \
+        "$1"/usr/lib/libc.so.6 "$1"/usr/lib/*-linux-gnu*/libc.so.6 "$1"/lib32/libc.so.6; do
+        [ -f "$lib" ] || continue
+        release=$(tr -c 'A-Za-z0-9_. ' '\n' <"$lib" |
+            sed -n 's/.* release version \(2\.[0-9][0-9.]*[0-9]\).*/\1/p' | head -n 1)
+        [ -n "$release" ] || release=$(tr -c 'A-Z0-9_.' '\n' <"$lib" |
+            sed -n 's/^GLIBC_\(2\.[0-9][0-9.]*\)$/\1/p' | sort -u -t . -k 2,2n -k 3,3n | tail -n 1)
+        echo "$release"
+        return 0
+    done
+}
+
+# version_below A B: true when version A (2.N[.M]) is older than B.
+version_below() {
+    a2=$(echo "$1" | cut -d. -f2); a3=$(echo "$1" | cut -d. -f3)
+    b2=$(echo "$2" | cut -d. -f2); b3=$(echo "$2" | cut -d. -f3)
+    [ "${a2:-0}" -lt "${b2:-0}" ] || { [ "${a2:-0}" -eq "${b2:-0}" ] && [ "${a3:-0}" -lt "${b3:-0}" ]; }
+}
+
+# The C library, for dynamically linked programs only: static ones carry
+# theirs.
+if [ "$bundle_linkage" = dynamic ] && [ -n "$bundle_glibc" ]; then
+    have=$(glibc_of "${root:-}")
+    where="this machine"
+    [ -z "$root" ] || where="the image at $root"
+    if [ -z "$have" ]; then
+        refuse "the programs of this bundle are dynamically linked against the GNU C library $bundle_glibc or later; $where has no GNU C library (libc.so.6)" \
+               "the static bundle needs no C library of the board"
+    elif version_below "$have" "$bundle_glibc"; then
+        refuse "the programs of this bundle need the GNU C library $bundle_glibc or later; $where has $have" \
+               "the static bundle needs no C library of the board"
+    fi
+fi
+
+# Do the programs start here? (Only on the machine itself.)
+if [ -z "$root" ]; then
+    if ! out=$("$here/bin/rfidd-provision" --help 2>&1 >/dev/null) || [ -n "$out" ]; then
+        refuse "the programs of this bundle do not start on this machine: $out"
+    fi
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "install.sh: run as root (or use --root DIR for a staged image)" >&2
+        exit 1
+    fi
 fi
 
 dest=$root$prefix
@@ -88,11 +172,18 @@ if [ -z "$root" ] && [ -d /run/systemd/system ] && command -v systemctl >/dev/nu
     was_running=2
 fi
 
-mkdir -p "$dest/bin" "$dest/sbin" "$dest/lib" "$dest/share/rfidd" "$dest/share/doc/rfidd"
+if ! mkdir -p "$dest/bin" "$dest/sbin" "$dest/share/rfidd" "$dest/share/doc/rfidd" 2>/dev/null ||
+    [ ! -w "$dest/bin" ]; then
+    echo "install.sh: cannot write below $dest (a read-only file system?); choose a writable place with --prefix DIR" >&2
+    exit 1
+fi
 put "$here/sbin/rfidd" "$dest/sbin/rfidd" 755
 for f in "$here"/bin/*; do put "$f" "$dest/bin/$(basename "$f")" 755; done
+# Dynamic bundles bring the shared libraries a bare system may lack.
 for f in "$here"/lib/*; do
-    [ -e "$f" ] && put "$f" "$dest/lib/$(basename "$f")" 644
+    [ -e "$f" ] || continue
+    mkdir -p "$dest/lib"
+    put "$f" "$dest/lib/$(basename "$f")" 644
 done
 for f in "$here"/share/doc/rfidd/*; do
     [ -e "$f" ] && put "$f" "$dest/share/doc/rfidd/$(basename "$f")" 644
@@ -105,19 +196,6 @@ chmod 755 "$dest/share/rfidd/rfidd.init"
 sed "s|/usr/sbin/rfidd|$prefix/sbin/rfidd|g; s|/usr/share/doc/rfidd|$prefix/share/doc/rfidd|g" \
     "$here/share/rfidd/rfidd.service" >"$dest/share/rfidd/rfidd.service"
 chmod 644 "$dest/share/rfidd/rfidd.service"
-
-# --- do the programs load here? -------------------------------------------
-if [ -z "$root" ]; then
-    if ! out=$("$dest/bin/rfidd-provision" --help 2>&1 >/dev/null) && [ -n "$out" ]; then
-        case $out in
-            *"shared librar"*|*GLIBC*|*"not found"*|*"No such file"*)
-                echo "install.sh: the programs do not load on this system:" >&2
-                echo "$out" >&2
-                echo "  (the bundle needs the GNU C library $bundle_glibc or later)" >&2
-                [ $force -eq 1 ] || exit 1 ;;
-        esac
-    fi
-fi
 
 # --- start at boot -------------------------------------------------------
 start_cmd="/etc/init.d/rfidd start"

@@ -125,6 +125,13 @@ TEST_F(ConsoleApi, RefusesBadRequestsBeforeAnyReaderHearsOfThemAndEveryAnswerFor
          "invalid BITS"},
         {"unconfirmed network setup", "POST /api/net", withToken,
          R"({"reader":"127.0.0.1","values":{"ip":"10.1.1.1"}})", 400, "reboot"},
+        {"site file with errors", "POST /api/site/plan", withToken, R"({"file":"ip,key\n127.0.0.1,ABC\n1.2.3.4,"})",
+         400, R"(["row 2, column B (key): must be exactly 12 hexadecimal digits, not 'ABC'"])"},
+        {"unconfirmed site apply", "POST /api/site/apply", withToken, R"({"file":"ip\n127.0.0.1"})", 400, "confirm"},
+        {"site network setups confirmed with the rest only", "POST /api/site/apply", withToken,
+         R"({"file":"ip\n127.0.0.1","confirm":true,"network":true})", 400, "confirmNetwork"},
+        {"commissioning, bad factory address", "POST /api/site/commission", withToken,
+         R"({"file":"ip\n127.0.0.1","factory":"192.168.0"})", 400, "\"factory\":\"needs an IPv4"},
     };
     int connections = harness::countInOutput(sandbox.daemon, "Server accept client connect");
     for (const auto &row : rows) {
@@ -240,6 +247,21 @@ TEST_F(ConsoleApi, CardsArriveLiveOnceTheServerPointsHere)
     });
     EXPECT_NE(events.find("event: card\ndata: {\"time\":"), std::string::npos) << events;
     EXPECT_NE(events.find("\"card\":\"" + CARD + "\""), std::string::npos) << events;
+}
+
+// The reader here keeps 192.168.0.100 in its settings: at the factory address 127.0.0.1 it is no new board.
+TEST_F(ConsoleApi, CommissioningWaitsForTheNextBoardAndStopsWhenAsked)
+{
+    auto logHas = [&](const std::string &text) {
+        auto res = client.Get("/api/site/commission", {{"X-Console-Token", token}});
+        return res && res->body.find(text) != std::string::npos;
+    };
+    post("/api/site/commission", R"({"file":"door,ip\nNew,10.99.0.5\n","factory":"127.0.0.1"})");
+    EXPECT_TRUE(harness::waitUntil([&] { return logHas("192.168.0.100 in its settings: no new board"); }, 30000));
+    EXPECT_TRUE(logHas("Waiting for the next board at 127.0.0.1 (for row 2, door 'New', 10.99.0.5)"));
+    post("/api/site/commission/stop", "{}");
+    EXPECT_TRUE(harness::waitUntil([&] { return logHas("\"running\":false"); }, 30000));
+    EXPECT_TRUE(logHas("\"status\":0"));
 }
 
 // In place of the sandbox daemon, a reader that answers with one reply fit for all four settings, in

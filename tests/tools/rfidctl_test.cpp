@@ -381,4 +381,93 @@ TEST(RfidctlNetns, DiscoverFindsReadersAndEveryFailedExchangeHasItsExitCode)
                   row.status, row.expected);
 }
 
+// rfidctl site against the sandbox daemon in a private network namespace (the search is a broadcast). A
+// network setup moves the board once the reboot is logged: the test puts the new address on lo.
+TEST(RfidctlSite, RefusedFilesSendNothingThenExportPlanApplyAndCommissionOneBoard)
+{
+    std::string why = harness::enterPrivateNamespaces();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    harness::SandboxOptions options;
+    options.provisionArgs = {"--ip", "127.0.0.1", "--mask", "255.0.0.0"}; // the factory address here
+    harness::Sandbox sandbox;
+    ASSERT_TRUE(harness::startSandbox(sandbox, options));
+    const std::string csv = SCRATCH + "/site.csv", log = sandbox.dir + "/reboot.log";
+    const std::string commands[] = {"plan ", "apply --yes ", "commission --factory 127.0.0.1 "};
+    const std::string refused[][2] = {
+        {"door,ip,key\na,127.0.0.1,0xFFFFFFFFFFFG\n", "row 2, column C (key): must be exactly 12 hexadecimal"},
+        {"door;ip;server-port\r\n\"a;b\";127.0.0.1;70000\r\n",
+         "row 2, column C (server-port): must be a number from 0 to 65535, not '70000'"},
+        {"\xEF\xBB\xBFip,Mask\r\n127.0.0.1,255.255.255.256\r\n", "row 2, column B (mask): needs an IPv4 address"},
+        {"ip,key\n127.0.0.1,1.23457E+11\n", "a spreadsheet turns a key of digits into a number"},
+        {"ip,code_type\n127.0.0.1,2\n", "row 2, column B (code-type): must be a number from 0 to 1, not '2'"},
+        {"ip,id\n127.0.0.1,5\n127.0.0.2,5\n", "row 3, column B (id): 5 is also in row 2"},
+        {"ip,id\n127.0.0.1,5\n\n127.0.0.1,6\n", "row 4, column A (ip): 127.0.0.1 is also in row 2"},
+        {"ip,mac\n1.0.0.1,02:00:00:00:00:0a\n1.0.0.2,02:00:00:00:00:0A\n",
+         "row 3, column B (mac): 02:00:00:00:00:0A is also in row 2"},
+        {"find,id\nid x,5\n", "row 2, column A (find): must be the reader's current address"},
+        {"ip,sever-ip\n127.0.0.1,1.2.3.4\n", "row 1, column B: unknown column 'sever-ip'"},
+        {"ip,,\n127.0.0.1,,x\n", "row 2, column C: a value in a column without a name"},
+        {"door,id\nx,5\n", "row 1: no column 'ip' or 'find'"},
+        {"ip,door\n127.0.0.1,\"open\n", "row 2 (line 2): a quoted cell is never closed"},
+        {"ip,door\n127.0.0.1,\"a\"b\n", "row 2, column B: text after the closing quote"},
+    };
+    for (size_t i = 0; i < std::size(refused); ++i) {
+        ASSERT_TRUE(harness::writeFile(csv, refused[i][0]));
+        Outcome run = rfidctl("site " + commands[i % 3] + csv);
+        expectRun(refused[i][1], run, 1, refused[i][1]);
+        expectRun(refused[i][1], run, 1, "rfidctl: " + csv + " has errors; nothing was sent to any reader\n");
+    }
+    EXPECT_EQ(harness::countInOutput(sandbox.daemon, "Server accept"), 0) << "a refused file reached the reader";
+
+    const std::string exported = "door,find,id,ip,mask,gateway,dns,mac,server-ip,server-port,code-type,read-style,"
+                                 "key-type,key,block,first-char,last-char\r\n,127.0.0.1,1,127.0.0.1,255.0.0.0,192.168."
+                                 "0.1,192.168.0.1,00:11:22:33:44:55,127.0.0.1,9000,0,0,0,0xFFFFFFFFFFFF,0,0,0\r\n";
+    unlink(csv.c_str());
+    expectRun("export", rfidctl("site export " + csv), 0, "Exported 1 readers to " + csv);
+    EXPECT_EQ(harness::readFile(csv), exported);
+    expectRun("export again", rfidctl("site export " + csv), 1, "exists already; give --force");
+    expectRun("plan of the export", rfidctl("site plan " + csv), 0, "Nothing to change: 1 of 1 readers match");
+    // As a spreadsheet may save it; the reader moves to 10.99.0.2 with --network only.
+    ASSERT_TRUE(harness::writeFile(csv, "\xEF\xBB\xBF" "Door;Find;ID;IP;Server IP;server_port;code-type;key;;\r\n"
+                                        "\"Main; front\";127.0.0.1;77;10.99.0.2;127.0.0.2; 9100;1;0x00a1a2a3a4a5;;\r\n"
+                                        ";;;;;;;;;\r\n"));
+    expectRun("plan", rfidctl("site plan " + csv), 10,
+              "127.0.0.1  row 2, door 'Main; front'\n    id           1 -> 77\n"
+              "    server-ip    127.0.0.1 -> 127.0.0.2\n    server-port  9000 -> 9100\n    code-type    0 -> 1\n"
+              "    key          FFFFFFFFFFFF -> 0x00A1A2A3A4A5\n"
+              "    ip           127.0.0.1 -> 10.99.0.2   (network setup: reboots)\n"
+              "Plan: 1 readers to change (1 with a network setup)");
+    expectRun("apply without --network", rfidctl("site apply --yes " + csv), 10,
+              "127.0.0.1  row 2: id, server, telegram set; network setup left out; read back: as "
+              "the row says\nApplied: 1 readers changed, 0 failed, 1 network setups left out (give --network).");
+    harness::Process apply = harness::start(command("site apply --network --yes " + csv), SCRATCH + "/apply.out");
+    EXPECT_EQ(linesWith(log, "reboot", 1).size(), 1u) << harness::output(apply);
+    EXPECT_EQ(system("PATH=$PATH:/usr/sbin:/sbin ip addr add 10.99.0.2/32 dev lo"), 0);
+    expectRun("apply --network", finish(apply), 0,
+              "127.0.0.1  row 2: network setup (back at 10.99.0.2 after ");
+    expectRun("apply again", rfidctl("site apply --network --yes " + csv), 0, "Nothing to change: 1 of 1 readers");
+
+    // A factory-fresh board again; its row has an address of its own and takes the commissioned column.
+    harness::stopSandbox(sandbox);
+    ASSERT_TRUE(harness::startSandbox(sandbox, options));
+    const std::string row = "New door,10.99.0.3,88,127.0.0.3,9200,1";
+    ASSERT_TRUE(harness::writeFile(csv, "door,ip,id,server-ip,server-port,code-type\n" + row + "\n"));
+    harness::Process commission = harness::start(command("site commission --factory 127.0.0.1 " + csv),
+                                                 SCRATCH + "/commission.out");
+    EXPECT_EQ(linesWith(log, "reboot", 1).size(), 1u) << harness::output(commission);
+    EXPECT_EQ(system("PATH=$PATH:/usr/sbin:/sbin ip addr add 10.99.0.3/32 dev lo"), 0);
+    expectRun("commission", finish(commission), 0,
+              "Board 1 at 127.0.0.1 (id 1, MAC 00:11:22:33:44:55): row 2, door 'New door', to 10.99.0.3\n"
+              "  id 88: stored\n  server 127.0.0.3:9200, code type 1: stored\n"
+              "  network setup ip 10.99.0.3: stored; the board reboots\n  back at 10.99.0.3 after ");
+    EXPECT_NE(harness::output(commission).find("  check: every setting as row 2 says\n"), std::string::npos);
+    std::vector<std::string> lines = harness::readLines(csv);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "door,ip,id,server-ip,server-port,code-type,commissioned");
+    EXPECT_EQ(lines[1].rfind(row + ",20", 0), 0u) << lines[1];
+    EXPECT_EQ(harness::crashReport(sandbox.daemon), "");
+    harness::stopSandbox(sandbox);
+}
+
 } // namespace

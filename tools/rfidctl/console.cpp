@@ -16,9 +16,15 @@
  * silent or trickling reader holds only its own line, for its 2 s at most.
  * With --listen PORT the upstream server of `rfidctl listen` runs on a thread
  * of its own, and its cards go to the page as server-sent events.
+ *
+ * The Site panel sends the site file's text with each call and gets what
+ * `rfidctl site` gives: the plan, the results of apply, an export's text.
+ * Commissioning runs on a thread of its own (one at a time), keeps the file
+ * with its commissioned rows in memory and its log for the page to fetch.
  */
 #include "tools/rfidctl/console.h"
 #include "tools/rfidctl/readers.h"
+#include "tools/rfidctl/site.h"
 
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -83,6 +89,21 @@ struct ConsoleState {
 };
 
 static ConsoleState state;
+
+// Commissioning of new boards from the Site panel.
+static constexpr size_t KEPT_COMMISSION_EVENTS = 5000;
+struct CommissionState {
+    std::mutex mutex; // guards everything but `stop`
+    std::thread thread;
+    bool running = false;
+    std::atomic<int> stop{0}; // 1: after the board in hand; 2: at once
+    std::string file;         // the site file, with the rows commissioned so far
+    std::deque<std::string> events; // the log: JSON objects with "event" and "text"
+    size_t dropped = 0;             // events no longer kept, before events.front()
+    int status = -1;                // the run's exit status once it ended
+};
+
+static CommissionState commission;
 
 // ------------------------------------------------------------------ replies
 
@@ -396,6 +417,194 @@ static bool localAddressToward(const in_addr &reader, in_addr *local)
     close(fd);
     *local = own.sin_addr;
     return found;
+}
+
+// ------------------------------------------------------------------ site
+
+// The checked site file of a request. False with a 400 that lists every
+// problem, each naming its row and column.
+static bool siteFileOf(const cJSON *body, httplib::Response &res, SiteFile *file)
+{
+    const cJSON *text = cJSON_GetObjectItemCaseSensitive(body, "file");
+    if (!cJSON_IsString(text)) {
+        sendError(res, 400, "\"file\" must be the text of the site file");
+        return false;
+    }
+    std::vector<std::string> problems;
+    if (parseSiteText(text->valuestring, file, &problems))
+        return true;
+    cJSON *answer = cJSON_CreateObject();
+    cJSON_AddStringToObject(answer, "error", "nothing was sent: the site file has errors");
+    cJSON *list = cJSON_AddArrayToObject(answer, "problems");
+    for (const std::string &problem : problems)
+        cJSON_AddItemToArray(list, cJSON_CreateString(problem.c_str()));
+    sendJson(res, 400, answer);
+    return false;
+}
+
+// A site result, or the failure of the search behind it.
+static void sendSiteResult(httplib::Response &res, int rc, JsonPtr json, const std::string &error)
+{
+    if (!json)
+        return sendError(res, rc == RC_USAGE ? 400 : 500, error);
+    cJSON_AddNumberToObject(json.get(), "status", rc);
+    sendJson(res, 200, json.release());
+}
+
+static void apiSiteExport(const httplib::Request &, httplib::Response &res)
+{
+    std::string csv, error;
+    size_t readers = 0;
+    std::vector<std::string> problems;
+    int rc = siteExportCsv(state.discoverFrom, &csv, &readers, &problems, &error);
+    if (rc == RC_NO_ANSWER || rc == RC_USAGE || rc == RC_UNREACHABLE)
+        return sendError(res, rc == RC_NO_ANSWER ? 404 : rc == RC_USAGE ? 400 : 500, error);
+    cJSON *body = cJSON_CreateObject();
+    cJSON_AddStringToObject(body, "csv", csv.c_str());
+    cJSON_AddNumberToObject(body, "readers", static_cast<double>(readers));
+    cJSON *list = cJSON_AddArrayToObject(body, "problems");
+    for (const std::string &problem : problems)
+        cJSON_AddItemToArray(list, cJSON_CreateString(problem.c_str()));
+    sendJson(res, 200, body);
+}
+
+static void apiSitePlan(const httplib::Request &req, httplib::Response &res)
+{
+    JsonPtr body = bodyOf(req, res);
+    SiteFile file;
+    if (!body || !siteFileOf(body.get(), res, &file))
+        return;
+    JsonPtr plan;
+    std::string error;
+    int rc = sitePlanJson(file, state.discoverFrom, &plan, &error);
+    sendSiteResult(res, rc, std::move(plan), error);
+}
+
+static void apiSiteApply(const httplib::Request &req, httplib::Response &res)
+{
+    JsonPtr body = bodyOf(req, res);
+    SiteFile file;
+    if (!body || !siteFileOf(body.get(), res, &file))
+        return;
+    bool network = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(body.get(), "network"));
+    if (!cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(body.get(), "confirm")))
+        return sendError(res, 400, "apply changes every reader the plan names: send \"confirm\": true to go ahead");
+    if (network && !cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(body.get(), "confirmNetwork")))
+        return sendError(res, 400, "network setups make their readers reboot: confirm them on their own with "
+                                   "\"confirmNetwork\": true");
+    JsonPtr result;
+    std::string error;
+    int rc = siteApplyJson(file, network, state.discoverFrom, &result, &error);
+    sendSiteResult(res, rc, std::move(result), error);
+}
+
+// One line of the commissioning log, kept for the page.
+static void keepCommissionEvent(const std::string &text, cJSON *json)
+{
+    JsonPtr event(json ? json : cJSON_CreateObject());
+    if (!json)
+        cJSON_AddStringToObject(event.get(), "event", "note");
+    cJSON_AddStringToObject(event.get(), "text", text.c_str());
+    std::lock_guard<std::mutex> hold(commission.mutex);
+    commission.events.push_back(printUnformatted(event.get()));
+    if (commission.events.size() > KEPT_COMMISSION_EVENTS) {
+        commission.events.pop_front();
+        ++commission.dropped;
+    }
+}
+
+static void apiSiteCommission(const httplib::Request &req, httplib::Response &res)
+{
+    JsonPtr body = bodyOf(req, res);
+    SiteFile file;
+    if (!body || !siteFileOf(body.get(), res, &file))
+        return;
+    std::string factory = "192.168.0.100";
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(body.get(), "factory");
+    in_addr address{};
+    if (item && !(cJSON_IsString(item) && (!*item->valuestring || parseIpv4(item->valuestring, &address)))) {
+        cJSON *problems = cJSON_CreateObject();
+        cJSON_AddStringToObject(problems, "factory", "needs an IPv4 address (a.b.c.d)");
+        return sendError(res, 400, "nothing was sent: correct the marked values", problems);
+    }
+    if (item && *item->valuestring)
+        factory = item->valuestring;
+    std::lock_guard<std::mutex> hold(commission.mutex);
+    if (commission.running)
+        return sendError(res, 409, "commissioning runs already; stop it first");
+    if (commission.thread.joinable())
+        commission.thread.join(); // the last run, ended
+    commission.file = cJSON_GetObjectItemCaseSensitive(body.get(), "file")->valuestring;
+    commission.events.clear();
+    commission.dropped = 0;
+    commission.status = -1;
+    commission.stop = 0;
+    commission.running = true;
+    commission.thread = std::thread([factory] {
+        SiteSource source{[](SiteFile *rows, std::vector<std::string> *problems) {
+                              std::lock_guard<std::mutex> lock(commission.mutex);
+                              return parseSiteText(commission.file, rows, problems);
+                          },
+                          [](const std::string &ip, const std::string &stamp, std::string *error) {
+                              std::lock_guard<std::mutex> lock(commission.mutex);
+                              return recordCommissionedText(&commission.file, ip, stamp, error);
+                          }};
+        std::vector<std::string> problems;
+        int rc = siteCommissionRun(source, factory, state.discoverFrom, DEFAULT_REPLY_TIMEOUT_MS, commission.stop,
+                                   keepCommissionEvent, &problems);
+        if (!problems.empty()) {
+            cJSON *event = cJSON_CreateObject();
+            cJSON_AddStringToObject(event, "event", "problems");
+            cJSON *list = cJSON_AddArrayToObject(event, "problems");
+            std::string text;
+            for (const std::string &problem : problems) {
+                cJSON_AddItemToArray(list, cJSON_CreateString(problem.c_str()));
+                text += (text.empty() ? "" : "\n") + problem;
+            }
+            keepCommissionEvent(text, event);
+        }
+        std::lock_guard<std::mutex> lock(commission.mutex);
+        commission.running = false;
+        commission.status = rc;
+    });
+    cJSON *answer = cJSON_CreateObject();
+    cJSON_AddBoolToObject(answer, "running", true);
+    cJSON_AddStringToObject(answer, "factory", factory.c_str());
+    sendJson(res, 200, answer);
+}
+
+// Where commissioning stands: the log from event `from` on, the file with
+// its commissioned rows, and once it ended its exit status.
+static void apiSiteCommissionState(const httplib::Request &req, httplib::Response &res)
+{
+    long long from = 0;
+    if (req.has_param("from") && !parseInteger(req.get_param_value("from"), 0, 1LL << 40, &from))
+        return sendError(res, 400, "\"from\" must be the number of log lines the page has");
+    cJSON *body = cJSON_CreateObject();
+    std::lock_guard<std::mutex> hold(commission.mutex);
+    cJSON_AddBoolToObject(body, "running", commission.running);
+    size_t first = std::max(static_cast<size_t>(from), commission.dropped);
+    cJSON *events = cJSON_AddArrayToObject(body, "events");
+    for (size_t n = first; n < commission.dropped + commission.events.size(); ++n)
+        cJSON_AddItemToArray(events, cJSON_Parse(commission.events[n - commission.dropped].c_str()));
+    cJSON_AddNumberToObject(body, "next", static_cast<double>(commission.dropped + commission.events.size()));
+    cJSON_AddStringToObject(body, "file", commission.file.c_str());
+    if (commission.running || commission.status < 0)
+        cJSON_AddNullToObject(body, "status");
+    else
+        cJSON_AddNumberToObject(body, "status", commission.status);
+    sendJson(res, 200, body);
+}
+
+// The first stop ends commissioning once the board in hand is done, a
+// second one at once.
+static void apiSiteCommissionStop(const httplib::Request &, httplib::Response &res)
+{
+    commission.stop.fetch_add(1);
+    cJSON *body = cJSON_CreateObject();
+    std::lock_guard<std::mutex> hold(commission.mutex);
+    cJSON_AddBoolToObject(body, "running", commission.running);
+    sendJson(res, 200, body);
 }
 
 // ------------------------------------------------------------------ API
@@ -712,6 +921,12 @@ int runConsole(const Args &args)
     server.Post("/api/point", apiPoint);
     server.Post("/api/net", apiNet);
     server.Post("/api/control", apiControl);
+    server.Get("/api/site/export", apiSiteExport);
+    server.Post("/api/site/plan", apiSitePlan);
+    server.Post("/api/site/apply", apiSiteApply);
+    server.Post("/api/site/commission", apiSiteCommission);
+    server.Get("/api/site/commission", apiSiteCommissionState);
+    server.Post("/api/site/commission/stop", apiSiteCommissionStop);
     server.Get("/api/info", apiInfo);
     server.Get("/api/events", apiEvents);
     server.Get("/api/.*", [](const httplib::Request &req, httplib::Response &res) {
@@ -786,6 +1001,9 @@ int runConsole(const Args &args)
     stopper.join();
     if (cards.joinable())
         cards.join();
+    commission.stop = 2;
+    if (commission.thread.joinable())
+        commission.thread.join();
     if (cardListener >= 0)
         close(cardListener);
     close(cardsStop);

@@ -19,6 +19,7 @@ static const char MAIN_HELP[] =
     "                       [--udp --old-ip A] [--yes]\n"
     "  rfidctl HOST control BITS\n"
     "  rfidctl console [--bind ADDR:PORT] [--listen PORT] [--interface ADDR]\n"
+    "  rfidctl site export|plan|apply|commission FILE [options]\n"
     "  rfidctl help [COMMAND]          or: rfidctl COMMAND --help\n"
     "\n"
     "Tool for integrators of rfidd card readers.\n"
@@ -30,6 +31,8 @@ static const char MAIN_HELP[] =
     "  control   switch a reader's relay, buzzer and lights (TCP port 10001)\n"
     "  console   a web page on this machine that finds, shows and configures\n"
     "            every reader on the segment, and shows cards as they arrive\n"
+    "  site      bring every reader of the segment to the settings of one site\n"
+    "            file (CSV): export, plan, apply; commission new boards\n"
     "\n"
     "HOST is the reader's IPv4 address (a.b.c.d). rfidctl talks to that address\n"
     "only. Output is meant for people; --json prints JSON for scripts instead.\n"
@@ -45,7 +48,8 @@ static const char MAIN_HELP[] =
     "     limit, or another network or system failure (listen: the port cannot\n"
     "     be opened, or standard output is gone)\n"
     "  4  the reader answered \"response\": 0 (it could not carry out the command)\n"
-    "  5  the reply was malformed (not a JSON object, or members missing)\n";
+    "  5  the reply was malformed (not a JSON object, or members missing)\n"
+    "  10, 11, 100-255  rfidctl site (see rfidctl help site)\n";
 
 static const char LISTEN_HELP[] =
     "Usage: rfidctl listen PORT [--json] [--bind ADDR]\n"
@@ -179,9 +183,10 @@ static const char CONSOLE_HELP[] =
     "answer the search broadcast with their id, server, telegram content and\n"
     "network settings, changes id, server and telegram content of one reader\n"
     "or of many at once, sets up the network of one reader (which reboots it),\n"
-    "and switches relay, buzzer and lights. It speaks to the readers exactly\n"
-    "as discover, get, set and control do. Open the printed URL in a browser on\n"
-    "this machine:\n"
+    "switches relay, buzzer and lights, and on its Site panel plans, applies,\n"
+    "exports and commissions a site file as rfidctl site does. It speaks to\n"
+    "the readers exactly as discover, get, set, control and site do. Open the\n"
+    "printed URL in a browser on this machine:\n"
     "\n"
     "  Console: http://127.0.0.1:8080/?token=3f9c...\n"
     "\n"
@@ -208,6 +213,72 @@ static const char CONSOLE_HELP[] =
     "(Ctrl-C) or SIGTERM; 1 for a wrong option, 3 when the address or port\n"
     "cannot be opened. docs/console.md describes the API.\n";
 
+static const char SITE_HELP[] =
+    "Usage:\n"
+    "  rfidctl site export FILE [--force]\n"
+    "  rfidctl site plan FILE\n"
+    "  rfidctl site apply FILE [--network] [--yes]\n"
+    "  rfidctl site commission FILE [--factory ADDR]\n"
+    "  each also with [--interface ADDR] [--timeout MS] [--json]\n"
+    "\n"
+    "Brings every reader of the segment to the settings of one site file: CSV\n"
+    "with a header row and one row per reader, as a spreadsheet saves it. The\n"
+    "columns (any order; all but door and ip or find may be left out):\n"
+    "\n"
+    "  door          a label, e.g. the door the reader opens\n"
+    "  find          how to find the reader: its current address a.b.c.d, or\n"
+    "                id N for the reader whose id is N; empty: the reader at ip\n"
+    "  id            reader id\n"
+    "  ip, mask, gateway, dns, mac      network setup (changing it reboots)\n"
+    "  server-ip, server-port, code-type\n"
+    "  read-style, key-type, key, block, first-char, last-char\n"
+    "  commissioned  filled in by commission\n"
+    "\n"
+    "Values follow the rules of rfidctl set; a key may be written after 0x (a\n"
+    "spreadsheet keeps it as text then). An empty cell keeps the reader's\n"
+    "value. Every value is checked before anything is sent: a bad one is named\n"
+    "by row and column, so are ids, ips, macs and finds given twice, and\n"
+    "nothing goes to any reader. A row finds its reader at its find address\n"
+    "(or id), else where the row puts it (the change was made already).\n"
+    "\n"
+    "  export FILE   searches the segment and writes every reader's settings\n"
+    "                as a new site file (--force: replace an existing one)\n"
+    "  plan FILE     searches, matches rows to readers and shows per reader\n"
+    "                what would change; lists rows without a reader and\n"
+    "                readers without a row\n"
+    "  apply FILE    makes the changes (asks first on a terminal; --yes does\n"
+    "                not ask), id, server and telegram content first, then\n"
+    "                with --network the network setups, each of which reboots\n"
+    "                its reader and is awaited at its new address (up to\n"
+    "                120 s); reads every changed reader back and reports it\n"
+    "  commission FILE\n"
+    "                waits for a new board at the factory address (--factory,\n"
+    "                default 192.168.0.100, rfidd-provision's), gives it the\n"
+    "                next row not yet commissioned (id, server, telegram\n"
+    "                content, then its network setup), waits for it at its new\n"
+    "                address, checks every setting, records the time in the\n"
+    "                row's commissioned cell and waits for the next board.\n"
+    "                Rows whose reader answers already are left alone. Ctrl-C\n"
+    "                while waiting stops; during a board it stops after it\n"
+    "\n"
+    "  --interface ADDR  search from this local IPv4 address (1000 ms window)\n"
+    "  --timeout MS      how long to wait for each reply (default 2000)\n"
+    "  --json            export, plan, apply: one JSON object at the end;\n"
+    "                    commission: one JSON object a line for each event\n"
+    "\n"
+    "Exit status:\n"
+    "  0    export: every reader written; plan, apply: every reader matches\n"
+    "       its row; commission: every row done, or stopped without failure\n"
+    "  1    usage error, or the file has errors (nothing was sent)\n"
+    "  2    export: no reader answered (no file written)\n"
+    "  3    the search could not be sent, or the file could not be written\n"
+    "  10   plan: apply would change readers; apply: network setups left out\n"
+    "  11   nothing to change, but rows without a reader, readers without a\n"
+    "       row, or readers that cannot be changed are listed\n"
+    "  100+N  N readers (boards) failed: could not be read, changed or\n"
+    "       checked (255: 155 or more)\n"
+    "  130  commission stopped by a second Ctrl-C during a board\n";
+
 struct HelpTopic {
     const char *name;
     const char *text;
@@ -216,6 +287,7 @@ struct HelpTopic {
 static const HelpTopic TOPICS[] = {
     {"listen", LISTEN_HELP}, {"discover", DISCOVER_HELP}, {"get", GET_HELP},
     {"set", SET_HELP},       {"control", CONTROL_HELP}, {"console", CONSOLE_HELP},
+    {"site", SITE_HELP},
 };
 
 bool isHelpTopic(const std::string &topic)

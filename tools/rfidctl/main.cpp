@@ -23,7 +23,8 @@ static const OptionKind OPTIONS[] = {
     {"mask", true},       {"gateway", true},     {"dns", true},        {"mac", true},
     {"port", true},       {"code-type", true},   {"read-style", true}, {"key-type", true},
     {"key", true},        {"block", true},       {"first-char", true}, {"last-char", true},
-    {"old-ip", true},     {"listen", true},
+    {"old-ip", true},     {"listen", true},      {"network", false},   {"force", false},
+    {"factory", true},
 };
 
 const std::string *optionValue(const Args &args, const char *name)
@@ -124,7 +125,8 @@ int main(int argc, char **argv)
     if (first == "help") {
         std::string topic = args.words.size() > 1 ? args.words[1] : "";
         if (!topic.empty() && !isHelpTopic(topic))
-            return usageError("", "no help on '" + topic + "'; topics: listen, discover, get, set, control, console");
+            return usageError("", "no help on '" + topic +
+                                      "'; topics: listen, discover, get, set, control, console, site");
         printHelp(topic);
         return RC_OK;
     }
@@ -136,11 +138,13 @@ int main(int argc, char **argv)
         return RC_OK;
     }
 
-    if (first == "listen" || first == "discover" || first == "console") {
+    if (first == "listen" || first == "discover" || first == "console" || first == "site") {
         Args rest = args;
         rest.words.erase(rest.words.begin());
         if (first == "console")
             return runConsole(rest);
+        if (first == "site")
+            return runSite(rest);
         return first == "listen" ? runListen(rest) : runDiscover(rest);
     }
     if (isHostCommand(first))

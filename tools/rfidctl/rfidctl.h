@@ -7,6 +7,8 @@
  *             set net also over UDP 8000
  *   control   sends a relay/buzzer/light bit string (TCP 10001)
  *   console   a local web page that does all of these for many readers
+ *   site      a whole segment against one site file: export, plan, apply,
+ *             commission
  *
  * Shared pieces of the tool: exit codes, the parsed command line, argument
  * checks, and a few socket and text helpers.
@@ -28,6 +30,10 @@ enum {
     RC_UNREACHABLE = 3, // connection refused, unreachable, other network failure
     RC_REFUSED = 4,     // the reader answered "response": 0
     RC_MALFORMED = 5,   // the reply could not be understood
+    // rfidctl site
+    RC_SITE_CHANGES = 10,   // plan: apply would change readers
+    RC_SITE_UNMATCHED = 11, // plan: nothing to change, but rows or readers are left unmatched
+    RC_SITE_FAILED = 100,   // 100 + the number of readers (boards) that failed, at most 255
 };
 
 // Fixed ports of the reader.
@@ -109,3 +115,4 @@ int runGet(const in_addr &host, const Args &args);
 int runSet(const in_addr &host, const Args &args);
 int runControl(const in_addr &host, const Args &args);
 int runConsole(const Args &args);
+int runSite(const Args &args);

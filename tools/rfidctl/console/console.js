@@ -368,6 +368,200 @@ async function startLive() {
   events.addEventListener('card', (event) => addCard(JSON.parse(event.data)));
 }
 
+// ---- the Site panel: a site file against the segment, as rfidctl site does it.
+
+const site = { text: null, name: 'site.csv', plan: null, next: 0 };
+const NETWORK_COLUMNS = ['ip', 'mask', 'gateway', 'dns', 'mac'];
+const COMMISSION_POLL_MS = 1000;
+
+function siteStatus(text) { $('#site-status').textContent = text; }
+
+// Every problem of a refused file, each naming its row and column.
+function showSiteProblems(list) {
+  const ul = $('#site-problems');
+  ul.replaceChildren(...(list || []).map((text) => {
+    const li = document.createElement('li');
+    li.textContent = text;
+    return li;
+  }));
+  ul.hidden = !(list && list.length);
+}
+
+function siteRefused(answer) {
+  showSiteProblems(answer.data.problems);
+  siteStatus(answer.data.problems ? answer.data.error : '');
+  if (!answer.data.problems) showPageError(answer.data.error);
+}
+
+function cellsRow(texts, classes) {
+  const tr = document.createElement('tr');
+  texts.forEach((text, i) => {
+    const td = document.createElement('td');
+    td.textContent = text;
+    if (classes && classes[i]) td.className = classes[i];
+    tr.append(td);
+  });
+  return tr;
+}
+
+// The plan as a table: a line for each value that changes, then the rows
+// without a reader and the readers without a row; apply's report beside.
+function showPlan(plan) {
+  site.plan = plan;
+  const body = document.createDocumentFragment();
+  for (const row of plan.rows) {
+    const result = row.applied ? row.applied.report : row.problem && row.reader ? 'cannot be changed: ' + row.problem : '';
+    if (!row.reader) {
+      body.append(cellsRow([row.row, row.door, '(none)', '', '', '', row.problem]));
+      continue;
+    }
+    row.changes.forEach((change, i) => {
+      const network = NETWORK_COLUMNS.includes(change.column) ? 'network' : '';
+      const tr = cellsRow([i ? '' : row.row, i ? '' : row.door, i ? '' : row.reader, change.column, change.now,
+        change.new, i ? '' : result], ['', '', '', '', '', network, '']);
+      if (!i) tr.className = 'first';
+      body.append(tr);
+    });
+  }
+  for (const reader of plan.readersWithoutRow) body.append(cellsRow(['', '', reader, '', '', '', 'no row for this reader']));
+  $('#site-table tbody').replaceChildren(body);
+  $('#site-table').hidden = false;
+  let text = plan.toChange ? plural(plan.toChange, 'reader', 'readers') + ' to change (' + plan.networkSetups +
+    ' with a network setup)' : 'Nothing to change';
+  text += '; ' + plan.unchanged + ' unchanged, ' + plan.cannotChange + ' that cannot be changed, ' +
+    plural(plan.rowsWithoutReader, 'row', 'rows') + ' without a reader, ' +
+    plural(plan.readersWithoutRow.length, 'reader', 'readers') + ' without a row.';
+  if (plan.changed !== undefined) {
+    text = 'Applied: ' + plural(plan.changed, 'reader', 'readers') + ' changed, ' + plan.failed + ' failed' +
+      (plan.networkSetupsLeftOut ? ', ' + plan.networkSetupsLeftOut + ' network setups left out' : '') +
+      '. Plan again to see what is left.';
+  }
+  siteStatus(text);
+  $('#site-apply').disabled = !(plan.changed === undefined && plan.toChange);
+}
+
+async function planSite() {
+  $('#site-apply').disabled = true;
+  siteStatus('searching the segment and reading every reader…');
+  const answer = await api('/api/site/plan', { file: site.text });
+  showSiteProblems(null);
+  showPageError('');
+  if (!answer.ok) return siteRefused(answer);
+  showPlan(answer.data);
+}
+
+async function loadSiteFile(input) {
+  const file = input.files[0];
+  if (!file) return;
+  site.text = await file.text();
+  site.name = file.name;
+  $('#site-plan').disabled = false;
+  await planSite();
+}
+
+// One confirmation for the changes; the network setups, each of which
+// reboots its reader, are listed and confirmed on their own.
+async function applySite() {
+  const changing = site.plan.rows.filter((row) => row.reader && row.changes.length && !row.problem);
+  const networks = changing.filter((row) => row.network);
+  if (!confirm('Change ' + plural(changing.length, 'reader', 'readers') + ' as the plan shows?' +
+               (networks.length ? '\n\nThe network setups are asked for next.' : ''))) {
+    return;
+  }
+  let network = false;
+  if (networks.length) {
+    const list = networks.map((row) => {
+      const ip = row.changes.find((change) => change.column === 'ip');
+      return row.reader + (ip ? ' -> ' + ip.new : '') + ' (row ' + row.row + ')';
+    });
+    network = confirm('These readers get a new network setup and REBOOT:\n\n' + list.join('\n') +
+                      '\n\nSet them up too? (Cancel: everything else only)');
+  }
+  $('#site-apply').disabled = true;
+  siteStatus('applying…');
+  const answer = await api('/api/site/apply', { file: site.text, confirm: true, network, confirmNetwork: network });
+  if (!answer.ok) return siteRefused(answer);
+  showPlan(answer.data);
+}
+
+function download(text, name) {
+  const link = document.createElement('a');
+  link.href = URL.createObjectURL(new Blob([text], { type: 'text/csv' }));
+  link.download = name;
+  link.click();
+  setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+}
+
+async function exportSite() {
+  siteStatus('searching the segment and reading every reader…');
+  const answer = await api('/api/site/export');
+  if (!answer.ok) return siteRefused(answer);
+  download(answer.data.csv, 'site.csv');
+  showSiteProblems(answer.data.problems);
+  siteStatus('Exported ' + plural(answer.data.readers, 'reader', 'readers') + ' as site.csv.');
+}
+
+// The log of commissioning, fetched while it runs: "waiting for the next
+// board", then each step of the board in hand.
+async function followCommissioning() {
+  const log = $('#commission-log');
+  for (;;) {
+    const answer = await api('/api/site/commission?from=' + site.next);
+    if (!answer.ok) return showPageError(answer.data.error);
+    const state = answer.data;
+    for (const event of state.events) {
+      log.textContent += event.text + '\n';
+      if (event.event !== 'note') $('#commission-status').textContent = event.text;
+    }
+    if (state.events.length) log.scrollTop = log.scrollHeight;
+    site.next = state.next;
+    const link = $('#commission-file');
+    if (state.file && state.file !== site.commissioned) {
+      if (site.commissioned !== undefined) URL.revokeObjectURL(link.href);
+      site.commissioned = state.file;
+      link.href = URL.createObjectURL(new Blob([state.file], { type: 'text/csv' }));
+      link.download = site.name;
+      link.hidden = false;
+    }
+    if (!state.running) return showCommissioning(false);
+    await new Promise((resolve) => setTimeout(resolve, COMMISSION_POLL_MS));
+  }
+}
+
+function showCommissioning(running) {
+  $('#commission-start').disabled = running;
+  $('#commission-stop').disabled = !running;
+  $('#commission-log').hidden = false;
+}
+
+async function startCommissioning(form) {
+  if (!site.text) return showPageError('Load a site file first.');
+  const answer = await api('/api/site/commission', { file: site.text, factory: form.factory.value.trim() });
+  showFieldErrors(form, answer.ok ? null : answer.data.fields);
+  if (!answer.ok) return answer.data.fields ? null : siteRefused(answer);
+  showPageError('');
+  $('#commission-log').textContent = '';
+  showCommissioning(true);
+  site.next = 0;
+  await followCommissioning();
+}
+
+// A page opened while commissioning runs follows it from the start.
+async function resumeCommissioning() {
+  const answer = await api('/api/site/commission?from=0');
+  if (!answer.ok || !answer.data.running) return;
+  showCommissioning(true);
+  await followCommissioning();
+}
+
+$('#site-file').addEventListener('change', (event) => loadSiteFile(event.target));
+$('#site-plan').addEventListener('click', planSite);
+$('#site-apply').addEventListener('click', applySite);
+$('#site-export').addEventListener('click', exportSite);
+$('#commission').addEventListener('submit', (event) => { event.preventDefault(); startCommissioning(event.target); });
+$('#commission-stop').addEventListener('click', () => api('/api/site/commission/stop', {}));
+resumeCommissioning();
+
 $('#discover').addEventListener('click', discover);
 $('#point').addEventListener('click', pointHere);
 $('#select-all').addEventListener('change', (event) => {

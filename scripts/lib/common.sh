@@ -52,3 +52,37 @@ configure_and_build() {
     cmake -S "$RFIDD_TOP" -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
 }
+
+# ctest_report DIR OUTPUT: after a ctest run in DIR whose output is in the
+# file OUTPUT, names each test that did not run as `SKIP ctest NAME: WHY`
+# (WHY is the line of the test's own output that tells it, from
+# DIR/Testing/Temporary/LastTest.log) and closes with the line
+# `N passed, N failed, N skipped`. A run that found no test is a failure.
+ctest_report() {
+    local dir=$1 output=$2 total failed skipped=0 name state why
+    total=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$output" | tail -1)
+    failed=$(sed -n 's/.* \([0-9]*\) tests failed out of [0-9]*$/\1/p' "$output" | tail -1)
+    if [ -z "$total" ] || [ "$total" -eq 0 ]; then
+        echo "FAIL ctest in $dir: no test ran"
+        echo "0 passed, 1 failed, 0 skipped"
+        return
+    fi
+    while IFS='|' read -r name state; do
+        [ -n "$name" ] || continue
+        skipped=$((skipped + 1))
+        [ "$state" = Skipped ] && total=$((total - 1))
+        # gtest writes "FILE:LINE: Skipped" and then the reason; a script, "skipped: REASON".
+        why=$(awk -v name="$name" '
+            /^[0-9]+\/[0-9]+ Test: / { inside = substr($0, index($0, ": ") + 2) == name; out = 0; next }
+            inside && /^Output:$/ { out = 1; next }
+            !inside || !out { next }
+            /^<end of output>$/ { inside = 0; next }
+            take { print; exit }
+            /: Skipped$/ { take = 1; next }
+            /[Ss]kipped: / { sub(/.*[Ss]kipped: /, ""); print; exit }' \
+            "$dir/Testing/Temporary/LastTest.log" 2>/dev/null)
+        echo "SKIP ctest $name: ${why:-$(echo "$state" | tr '[:upper:]' '[:lower:]'), no reason given}"
+    done < <(awk '/^The following tests did not run:/ { on = 1; next } on && !/^\t/ { on = 0 } on' "$output" |
+        sed -E 's/^[[:space:]]*[0-9]+ - (.*) \(([^)]*)\)$/\1|\2/')
+    echo "$((total - failed)) passed, $failed failed, $skipped skipped"
+}

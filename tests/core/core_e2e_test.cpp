@@ -5,7 +5,9 @@
 // simulator's plan has a key of its own and is read with the block command,
 // so it stays in the field until a case sets the telegram content with its
 // key. For the network services only what their handlers on a socket pair
-// (net_tests) cannot show is here.
+// (net_tests) cannot show is here. The card loop's cut of a block slice is
+// checked on its own first.
+#include "core/core.h"
 #include "tests/support/sandbox.h"
 
 #include <arpa/inet.h>
@@ -19,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -63,6 +66,11 @@ std::string setServer(int port, int codeType)
     return format(R"({"Command":"CMD_SetServerConf","Data":{"IP":"127.0.0.1","Port":%d,"CodeType":%d}})", port, codeType);
 }
 std::string attempt(int port) { return format("ip=127.0.0.1, port=%d, codeType=0\n", port); }
+long long msSince(std::chrono::steady_clock::time_point start)
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now() - start).count();
+}
 
 std::string setNet(const char *old, const char *ip, const char *dns = "")
 {
@@ -110,22 +118,36 @@ std::string sql(const std::string &path, const std::string &statements)
     return cell;
 }
 
+// First and last character (from 1) and the slice's buffer size -> the slice.
+// The block text follows a guard byte and the buffer is filled with guards,
+// so a byte read or written outside them shows.
+TEST(BlockSlice, IsCutAsTheRowSaysAndNothingOutsideIsTouched)
+{
+    const struct { int first, last; size_t size; std::string slice; } rows[] = {
+        {3, 6, 64, "0102"}, {5, 5, 64, "0"}, {32, 32, 64, "F"}, {2, 32, 64, "00102030405060708090A0B0C0D0E0F"},
+        {1, 40, 64, "000102030405060708090A0B0C0D0E0"}, {30, 200, 64, "E0F"}, {6, 3, 64, ""}, {0, 6, 64, ""},
+        {33, 40, 64, ""}, {255, 255, 64, ""}, {1, 32, 5, "0001"}, {3, 6, 1, ""},
+    };
+    for (const auto &row : rows) {
+        char block[] = "X000102030405060708090A0B0C0D0E0F", slice[64];
+        memset(slice, '#', sizeof slice);
+        EXPECT_EQ(cutBlockSlice(block + 1, row.first, row.last, slice, row.size), int(row.slice.size()));
+        EXPECT_EQ(std::string(slice, sizeof slice), (row.slice + '\0').append(63 - row.slice.size(), '#'))
+            << row.first << ".." << row.last << " into " << row.size;
+    }
+}
+
 // Telegram content -> card number at the server: card n is read once row n's
 // content is set (row 0's is provisioned). The stored code type is 1.
 struct CardRow { const char *what, *uid; int keyCode, first, last; const char *number; };
 const CardRow CARDS[] = {
     {"the provisioned slice 3..6, CR on the first card", "12345678", 0x60, 3, 6, "785634120102\r"},
     {"key type 5 and the slice 1..8", "12345678", 0x61, 1, 8, "7856341200010203\r"},
-    {"a slice of one character", "12345678", 0x60, 5, 5, "785634120\r"},
     {"last before first: the UID alone", "12345678", 0x60, 6, 3, "78563412\r"},
-    {"first 0: the UID alone", "12345678", 0x60, 0, 6, "78563412\r"},
-    {"at most 31 characters", "12345678", 0x60, 1, 40, "78563412000102030405060708090A0B0C0D0E0\r"},
-    {"last beyond the block", "12345678", 0x60, 30, 200, "78563412E0F\r"},
-    {"first beyond the block", "12345678", 0x60, 40, 50, "78563412\r"},
     {"a 7-byte UID", "04A1B2C3D4E5F6", 0x61, 31, 32, "F6E5D4C3B2A1040F\r"},
 };
 // The cards of the upload cases follow; their UIDs read the same in either
-// byte order, and the last two are read three times.
+// byte order, and the last three are read three times.
 constexpr int FIRST_UPLOAD = static_cast<int>(std::size(CARDS)), CARD_COUNT = FIRST_UPLOAD + 6;
 std::string uid(int n) { return format("%02XD0D0%02X", n, n); }
 std::vector<std::string> plan()
@@ -133,7 +155,7 @@ std::vector<std::string> plan()
     std::vector<std::string> args = {"--no-pace"};
     for (int n = 0; n < CARD_COUNT; ++n)
         args.insert(args.end(), {"--card", (n < FIRST_UPLOAD ? CARDS[n].uid : uid(n)) + ",key=" + key(n) +
-                                               (n < CARD_COUNT - 2 ? ",reads=1" : ",reads=3") +
+                                               (n < CARD_COUNT - 3 ? ",reads=1" : ",reads=3") +
                                                ",block=4:000102030405060708090A0B0C0D0E0F"});
     return args;
 }
@@ -192,6 +214,14 @@ class Daemon : public ::testing::Test
     {
         return waitUntil([&] { return output(sb.daemon).find(line + "\n", from) != std::string::npos; }, WAIT);
     }
+    // Sends a bit string on a connection of its own and closes it: whether the
+    // listener took the text, got no answer back and let the connection go.
+    static bool command(const std::string &bits)
+    {
+        size_t from = output(sb.daemon).size();
+        return roundTrip(10001, bits, WAIT) == "" && printed("<<<" + bits, from) &&
+               printed("Socket read data error", from);
+    }
 
     static inline Sandbox sb;
     static inline int upstream = -1, upPort = 0;
@@ -206,7 +236,7 @@ TEST_F(Daemon, StartsWithoutTheReaderAndTakesItWhenItComes)
                                     std::string("Serial line unavailable: No such file or directory, retrying\n"),
                                     "readStyle=1, keyType=0, key=" + key(0) + ", block=4, firstChar=3, lastChar=6\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line << out;
-    EXPECT_EQ(roundTrip(10001, "L111111"), ""); // waits for the line
+    EXPECT_TRUE(command("L111111")); // waits for the line
     ASSERT_TRUE(startSim(sb, plan()));
     ASSERT_TRUE(waitForOutput(sb.daemon, "Serial line ready\n", LINE_WAIT)) << output(sb.daemon);
     ASSERT_TRUE(waitUntil([] { return !log().empty(); }, WAIT));
@@ -230,7 +260,9 @@ TEST_F(Daemon, CardNumbersFollowTheTelegramContent)
 
 TEST_F(Daemon, BitStringsBecomeExactlyTheirControlFrames)
 {
+    size_t opened = output(sb.daemon).size();
     int client = connectTcp(10001);
+    ASSERT_TRUE(printed("Server accept client connect 127.0.0.1", opened));
     for (const auto &[text, v] : CONTROLS) {
         SCOPED_TRACE("bit string " + ::testing::PrintToString(text.substr(0, 20)));
         size_t from = log().size(), shown = output(sb.daemon).size();
@@ -245,8 +277,9 @@ TEST_F(Daemon, BitStringsBecomeExactlyTheirControlFrames)
                      [](const std::string &line) { return line.rfind("AA 00 01 05 99 ", 0) == 0; });
         EXPECT_EQ(frames, v.empty() ? std::vector<std::string>{} : std::vector{control(v[0], v[1], v[2], v[3])});
     }
+    size_t shown = output(sb.daemon).size();
     close(client);
-    EXPECT_TRUE(waitForOutput(sb.daemon, "Server accept client connect 127.0.0.1\n", WAIT));
+    EXPECT_TRUE(printed("Socket read data error", shown));
 }
 
 TEST_F(Daemon, UploadGoesWhereTheStoredSettingsSayAndNeverHoldsUpTheLoop)
@@ -273,16 +306,22 @@ TEST_F(Daemon, UploadGoesWhereTheStoredSettingsSayAndNeverHoldsUpTheLoop)
     ASSERT_TRUE(waitForOutput(sb.daemon, attempt(closedPort), WAIT));
     EXPECT_EQ(countInOutput(sb.daemon, format("connect server 127.0.0.1:%d", closedPort)), 0);
 
-    // A server whose queue is full does not answer: the upload gives up after
-    // about a second. Of two commands that arrive meanwhile the next pass
-    // carries out the later one, and reads no card.
-    auto begun = std::chrono::steady_clock::now();
+    // A server whose queue is full never answers: each upload holds the loop
+    // for the connect limit of one second, no less and not much more, then
+    // the loop goes on. The card is read three times; of two commands that
+    // arrive during the first upload the next pass carries out the later one,
+    // and reads no card.
     int silent = listenTcp(0, 0), queued = connectTcp(boundPort(silent));
     ASSERT_EQ(ask(setServer(boundPort(silent), 0)), OK);
     release(card);
     ASSERT_TRUE(waitForOutput(sb.daemon, attempt(boundPort(silent)), WAIT));
-    EXPECT_EQ(roundTrip(10001, "010001"), "");
-    EXPECT_EQ(roundTrip(10001, "111111111111"), "");
+    auto first = std::chrono::steady_clock::now();
+    EXPECT_TRUE(command("010001"));
+    EXPECT_TRUE(command("111111111111"));
+    ASSERT_TRUE(waitUntil([&] { return countInOutput(sb.daemon, attempt(boundPort(silent))) >= 3; }, WAIT));
+    long long perCard = msSince(first) / 2;
+    EXPECT_TRUE(perCard >= 950 && perCard < 2000) << "a server that never answers held the loop " << perCard
+                                                   << " ms per card, not 950 to 2000";
     std::string read = readFrame(card++, 0x60);
     std::vector<std::string> after;
     waitUntil([&] {
@@ -292,7 +331,6 @@ TEST_F(Daemon, UploadGoesWhereTheStoredSettingsSayAndNeverHoldsUpTheLoop)
     }, WAIT);
     after.resize(std::min<size_t>(after.size(), 4));
     EXPECT_EQ(after, (std::vector{read, control(7, 7, 7, 7), read, read}));
-    EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(950));
     close(queued), close(silent);
 
     // A server that resets every connection at once never stops the daemon.
@@ -326,17 +364,20 @@ TEST_F(Daemon, LostReaderLineIsReopened)
 
 TEST_F(Daemon, RequestEndsAfter200msOfQuietAndAPauseSplitsIt)
 {
-    auto begun = std::chrono::steady_clock::now();
-    size_t from = output(sb.daemon).size();
+    // Without a half-close the reply leaves once the request has been quiet
+    // for 200 ms: no sooner, and not much later.
     int fd = connectTcp(8001);
     ASSERT_TRUE(sendAll(fd, GET_ID));
-    ASSERT_TRUE(printed(GET_ID, from));
-    EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(190));
-    shutdown(fd, SHUT_WR);
-    EXPECT_EQ(recvAll(fd, WAIT), ID);
+    auto sent = std::chrono::steady_clock::now();
+    pollfd reply{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&reply, 1, WAIT), 1) << "no reply without a half-close";
+    long long quiet = msSince(sent);
+    EXPECT_TRUE(quiet >= 190 && quiet < 600)
+        << "the reply came " << quiet << " ms after the request, not 190 to 600";
+    EXPECT_EQ(recvQuiet(fd, 100, WAIT), ID);
     close(fd);
 
-    from = output(sb.daemon).size();
+    size_t from = output(sb.daemon).size();
     fd = connectTcp(8001);
     ASSERT_TRUE(sendAll(fd, R"({"Command":)"));
     ASSERT_TRUE(printed(R"({"Command":)", from));
@@ -431,8 +472,7 @@ TEST_F(Daemon, WithoutItsCardDatabaseItReadsNoCardsAndStillServes)
     ASSERT_TRUE(startDaemon(sb));
     EXPECT_TRUE(printed("unable to open database file", 0)) << output(sb.daemon);
     EXPECT_EQ(roundTrip(8001, GET_ID), ID);
-    EXPECT_EQ(roundTrip(10001, "010001"), "");
-    EXPECT_TRUE(printed("<<<010001", 0));
+    EXPECT_TRUE(command("010001"));
     EXPECT_EQ(log().size(), frames) << "the card loop ran";
 }
 
@@ -443,3 +483,12 @@ TEST_F(Daemon, DaemonNeverEndedNorCrashed)
 }
 
 } // namespace
+
+// A case that cannot run here ends the program with 77, which ctest reports
+// as not run; a failure still ends it with 1.
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    int status = RUN_ALL_TESTS();
+    return status == 0 && ::testing::UnitTest::GetInstance()->skipped_test_count() > 0 ? 77 : status;
+}

@@ -154,8 +154,11 @@ int main(int argc, char **argv)
     long badSwitches = 0;
     std::pair<long, long> before{0, 0}, after;
     int presented = 0, phase = 0;
-    for (bool done = false; up && !done && time(nullptr) < deadline; usleep(50000)) {
-        presented = harness::countInOutput(sandbox.sim, "rfid-sim: card ");
+    time_t moved = time(nullptr);
+    // A card loop that reads no card for a minute has stalled: the run ends there.
+    for (bool done = false; up && !done && time(nullptr) < std::min(deadline, moved + 60); usleep(50000)) {
+        int now = harness::countInOutput(sandbox.sim, "rfid-sim: card ");
+        moved = now > presented ? time(nullptr) : moved, presented = now;
         done = presented == passes && harness::output(sandbox.sim).ends_with("rfid-sim: field empty\n");
         int want = presented % 61 < 40 ? 0 : presented % 61 < 50 ? 1 : presented % 61 < 60 ? 2 : 3;
         std::string request = "{\"Command\":\"CMD_SetServerConf\",\"Data\":{\"IP\":\"127.0.0.1\",\"Port\":" +
@@ -204,9 +207,17 @@ int main(int argc, char **argv)
     shutdown(closing, SHUT_RDWR);
     closer.join();
 
+    long attempts = 0; // one per card read: a damaged reply loses its card, about one in thirteen
+    for (const auto &[port, count] : uploads)
+        attempts += count;
+    check(4 * attempts >= 3 * presented, "at least three in four cards presented were read and uploaded",
+          std::to_string(attempts) + " uploads of " + std::to_string(presented) + " cards");
     check(misplaced == 0, "every card written (>>>) was presented, once, in order (no \"\\r\")", "not");
-    check(delivered == toListener, "every card written to rfidctl listen arrived exactly once and in order",
-          std::to_string(toListener.size()) + " written, " + std::to_string(delivered.size()) + " arrived");
+    check(uploads[ports[0]] == long(toListener.size()) && delivered == toListener &&
+              4 * delivered.size() >= size_t(presented),
+          "every upload to rfidctl listen was written and arrived, once and in order (a quarter of the cards)",
+          std::to_string(uploads[ports[0]]) + " uploads, " + std::to_string(toListener.size()) + " written, " +
+              std::to_string(delivered.size()) + " arrived");
     check(wrong.empty() && badSwitches == 0, "no configuration reply was wrong",
           std::to_string(badSwitches) + " server switches; " + (wrong.empty() ? "" : wrong.front()));
     std::set<std::string> kinds; // of the control frames the module got

@@ -93,7 +93,7 @@ struct Row {
     std::string args;
     int status;
     std::string want;
-    size_t reboots = 0, frames = 0; // sandbox: reboots, control frames at the reader (0: not looked at)
+    size_t reboots = 0, frames = 0; // sandbox: reboots and control frames at the reader so far
     const char *terminal = nullptr; // sandbox: typed when rfidctl asks on its terminal
 };
 
@@ -111,17 +111,22 @@ TEST(RfidctlArgs, BadArgumentsAreRefusedWithExitCode1AndEveryCommandHasHelp)
         {"get id", 1, "needs the reader's address first"},
         {host + "reboot", 1, "unknown command 'reboot'"},
         {host + "get id --ip 1.2.3.4", 1, "--ip does not apply"},
+        {host + "get id now", 1, "unexpected 'now'"},
+        {host + "get id --json --json", 1, "option --json given twice"},
         {host + "get id --timeout 0", 1, "--timeout must be"},
         {host + "set server --ip 10.0.0.256 --port 1 --code-type 0", 1, "--ip needs an IPv4"},
         {host + "set server --ip 10.0.0.5 --port 65536 --code-type 0", 1, "--port must be"},
+        {host + "set server --ip 10.0.0.5 --port 1 --code-type 2", 1, "--code-type must be"},
         {tg + "--key FFFFFFFFFFFG --block 4 --first-char 1 --last-char 8", 1, "--key must be exactly 12"},
+        {tg + "--key FFFFFFFFFFF --block 4 --first-char 1 --last-char 8", 1, "--key must be exactly 12"},
         {host + "set net --yes", 1, "needs at least one of"},
         {host + "set net --mac 00-11-22-33-44-55 --yes", 1, "--mac needs six pairs"},
         {host + "set net --ip 10.0.0.9 --udp --yes", 1, "--udp needs --old-ip"},
+        {host + "set net --ip 10.0.0.9 --udp --old-ip 10.0.0 --yes", 1, "--old-ip needs an IPv4"},
         {host + "set net --ip 10.0.0.9 --old-ip 10.0.0.1 --yes", 1, "applies only with --udp"},
         {host + "set net --ip 10.0.0.9 --udp --old-ip 10.0.0.1", 1, "without a terminal"},
         {host + "control", 1, "Try 'rfidctl help control'"},
-        {host + "control 0100011", 1, "invalid BITS"},
+        {host + "control 010001010", 1, "invalid BITS"},
         {host + "control l010001", 1, "invalid BITS"},
         {"listen 70000", 1, "PORT must be a number from 0 to 65535"},
     };
@@ -172,10 +177,14 @@ TEST(RfidctlListen, EachConnectionIsOneCardShownVisiblyOrAsJson)
     int ports[2] = {startListener(listeners[0], ""), startListener(listeners[1], "--json")};
     ASSERT_TRUE(ports[0] > 0 && ports[1] > 0) << "rfidctl listen did not start";
     std::vector<std::string> expected[2];
+    const linger reset{1, 0};
     for (const auto &row : rows) {
         for (int json = 0; json < 2; ++json) {
+            close(harness::connectTcp(ports[json])); // a connection without data is no card
             int fd = harness::connectTcp(ports[json]);
             EXPECT_TRUE(fd >= 0 && harness::sendAll(fd, row[0])) << row[1];
+            if (&row == &rows[1]) // a reset after the card counts like a close
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
             close(fd);
             expected[json].push_back(row[1 + json]);
             for (int i = 0; i < 3000 && cards(listeners[json], json).size() < expected[json].size(); ++i)
@@ -189,15 +198,15 @@ TEST(RfidctlListen, EachConnectionIsOneCardShownVisiblyOrAsJson)
     EXPECT_EQ(harness::stop(listeners[1], SIGTERM), 0) << "listen does not end with 0 on SIGTERM";
 }
 
-// The lines of `path` that hold `needle`, once there are `count` of them (or after 30 s).
+// The lines of `path` that hold `needle`, once there are at least `count` of them (or after 30 s).
 std::vector<std::string> linesWith(const std::string &path, const std::string &needle, size_t count)
 {
-    std::vector<std::string> found;
-    for (int waited = 0; waited < 30000 && found.size() < count; waited += usleep(10000) + 10) {
-        found = harness::readLines(path);
+    for (int waited = 0;; waited += usleep(10000) + 10) {
+        std::vector<std::string> found = harness::readLines(path);
         std::erase_if(found, [&](const std::string &line) { return line.find(needle) == std::string::npos; });
+        if (found.size() >= count || waited >= 30000)
+            return found;
     }
-    return found;
 }
 
 // Rows in order against the sandbox daemon, each followed by the reboots and control frames so far.
@@ -206,9 +215,9 @@ void runRows(const harness::Sandbox &sandbox, const std::vector<Row> &rows)
     for (const Row &row : rows) {
         const std::string args = "127.0.0.1 " + row.args, log = sandbox.dir + "/reboot.log";
         expectRun(args, row.terminal ? onTerminal(args, row.terminal) : rfidctl(args), row.status, row.want);
-        EXPECT_EQ(row.reboots ? linesWith(log, "reboot", row.reboots).size() : 0, row.reboots) << args;
-        EXPECT_EQ(row.frames ? linesWith(sandbox.simLog, "00 01 05 99 ", row.frames).size() : 0, row.frames)
-            << args;
+        EXPECT_EQ(linesWith(log, "reboot", row.reboots).size(), row.reboots) << args << ": reboots so far";
+        EXPECT_EQ(linesWith(sandbox.simLog, "00 01 05 99 ", row.frames).size(), row.frames)
+            << args << ": control frames so far";
     }
 }
 
@@ -241,7 +250,7 @@ TEST(RfidctlSandbox, EverySubcommandWithAndWithoutJsonAgainstOneDaemon)
         {"get id", 0, "Reader id: 4711\n"},
         {"set id -3 --json", 0, "{\"response\":1}\n"},
         {"get id --json", 0, "{\"devId\":-3}\n"},
-        {"set server --ip 127.100.100.100 --port 65535 --code-type 0", 0,
+        {"set server --ip 127.100.100.100 --port 065535 --code-type 0", 0,
          "Server settings stored: 127.100.100.100:65535, code type 0.\n"},
         {"get server", 0, "Server address:  127.100.100.100\nServer port:     65535\n"
                           "Code type:       0 (card number as read)\n"},
@@ -260,24 +269,24 @@ TEST(RfidctlSandbox, EverySubcommandWithAndWithoutJsonAgainstOneDaemon)
         {"control L010001101011 --json", 0,
          "{\"sent\":\"L010001101011\",\"form\":2,\"relay\":20,\"buzzer\":10,\"light1\":5,\"light2\":30}\n", 0,
          2},
-        {"control 010002", 1, "invalid BITS"},
-        {net + "--ip 10.1.2.30 --yes", 0, "Network settings stored; the reader reboots now.\n", 1},
-        {net + "--gateway 10.1.2.254", 1, "cancelled; nothing was sent", 0, 0, "n\n"},
-        {net + "--mac 02:00:00:00:00:01", 0, "Network settings stored", 2, 0, "y\n"},
-        {net + "--mask 255.255.0.0 --yes --json", 0, "{\"response\":1}\n", 3},
+        {"control 010002", 1, "invalid BITS", 0, 2},
+        {net + "--ip 10.1.2.30 --yes", 0, "Network settings stored; the reader reboots now.\n", 1, 2},
+        {net + "--gateway 10.1.2.254", 1, "cancelled; nothing was sent", 1, 2, "\n"}, // [y/N]: no by default
+        {net + "--mac 02:00:00:00:00:01", 0, "Network settings stored", 2, 2, "y\n"},
+        {net + "--mask 255.255.0.0 --yes --json", 0, "{\"response\":1}\n", 3, 2},
         // Another reader's address: nothing changes (the next datagram's reboot is the 4th).
         {net + "--ip 10.9.9.9 --udp --old-ip 10.1.2.3 --yes", 0,
          "Network setup sent to 127.0.0.1:8000 over UDP. No answer ever comes over UDP: if the reader's "
-         "current IP is 10.1.2.3, it stores the settings and reboots.\n"},
+         "current IP is 10.1.2.3, it stores the settings and reboots.\n", 3, 2},
         {net + "--gateway 10.1.2.1 --udp --old-ip 10.1.2.30 --yes --json", 0,
-         "{\"sent\":true,\"transport\":\"udp\",\"answer\":null}\n", 4},
+         "{\"sent\":true,\"transport\":\"udp\",\"answer\":null}\n", 4, 2},
         {"get net --json", 0, "{\"IP\":\"10.1.2.30\",\"Mask\":\"255.255.0.0\",\"Gateway\":\"10.1.2.1\","
-                              "\"DNS\":\"192.168.0.1\",\"MAC\":\"02:00:00:00:00:01\"}\n"},
+                              "\"DNS\":\"192.168.0.1\",\"MAC\":\"02:00:00:00:00:01\"}\n", 4, 2},
     });
     ASSERT_TRUE(harness::writeFile(sandbox.dir + "/usr/local/etc/reader.db", "unreadable")); // "response": 0
     runRows(sandbox, {
-        {"get id --json", 4, "{\"response\":0}\n"},
-        {"set id 5", 4, "the reader at 127.0.0.1 answered \"response\": 0", 4},
+        {"get id --json", 4, "{\"response\":0}\n", 4, 2},
+        {"set id 5", 4, "the reader at 127.0.0.1 answered \"response\": 0", 4, 2},
     });
     std::vector<std::string> frames{"AA 00 01 05 99 02 01 00 00 9E BB", "AA 00 01 05 99 14 0A 05 1E 98 BB"};
     EXPECT_EQ(linesWith(sandbox.simLog, "AA 00 01 05 99 ", 2), frames) << "control frames at the module";
@@ -324,7 +333,7 @@ TEST(RfidctlNetns, DiscoverFindsReadersAndEveryFailedExchangeHasItsExitCode)
     expectRun("discover, no reader", rfidctl("discover --timeout 300 --json"), 2,
               "{\"readers\":[],\"unlisted\":0}\nrfidctl: no reader answered within 300 ms");
 
-    // Fake readers at 127.0.0.2 and .3 answer twice each, after a datagram that is no answer.
+    // Fake readers at 127.0.0.2 and .3 answer twice each, after datagrams that are no answer; .4 sends only those.
     int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), search = 0;
     sockaddr_in peer{AF_INET, htons(8000), {htonl(INADDR_ANY)}, {}};
     socklen_t length = sizeof peer;
@@ -333,12 +342,13 @@ TEST(RfidctlNetns, DiscoverFindsReadersAndEveryFailedExchangeHasItsExitCode)
     pollfd waiting{udp, POLLIN, 0};
     if (poll(&waiting, 1, 30000) == 1 &&
         recvfrom(udp, &search, 1, 0, reinterpret_cast<sockaddr *>(&peer), &length) > 0)
-        for (const char *reader : {"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.3"}) {
+        for (const char *reader : {"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
             int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
             sockaddr_in from{AF_INET, 0, {inet_addr(reader)}, {}};
             bind(out, reinterpret_cast<sockaddr *>(&from), sizeof from);
-            for (std::string text : {"Something else", "TcpReader Response"})
-                sendto(out, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&peer), sizeof peer);
+            for (std::string text : {"Something else", "TcpReader Responses", "TcpReader Response"}) // .4: no answer
+                if (strcmp(reader, "127.0.0.4") || text != "TcpReader Response")
+                    sendto(out, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&peer), sizeof peer);
             close(out);
         }
     expectRun("discover, two readers", finish(discover), 0, "127.0.0.2\n127.0.0.3\n");

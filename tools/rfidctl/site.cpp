@@ -1167,6 +1167,16 @@ static int siteExport(const std::string &path, const Args &args)
     return failed ? failedStatus(failed) : RC_OK;
 }
 
+// The file checked, the segment searched and read, and the plan between them.
+static int planFromSegment(const std::string &path, const Options &options, SiteFile *file,
+                           std::vector<Reader> *readers, Plan *plan, long long *searchMs, long long *readMs)
+{
+    int rc = loadFile(path, file);
+    if (rc == RC_OK && (rc = segment(options, readers, searchMs, readMs)) == RC_OK)
+        *plan = makePlan(*file, *readers);
+    return rc;
+}
+
 static int sitePlan(const std::string &path, const Args &args)
 {
     static const char *const allowed[] = {"json", "timeout", "interface", nullptr};
@@ -1175,13 +1185,11 @@ static int sitePlan(const std::string &path, const Args &args)
     if (rc != RC_OK)
         return rc;
     SiteFile file;
-    if ((rc = loadFile(path, &file)) != RC_OK)
-        return rc;
     std::vector<Reader> readers;
+    Plan plan;
     long long searchMs = 0, readMs = 0;
-    if ((rc = segment(options, &readers, &searchMs, &readMs)) != RC_OK)
+    if ((rc = planFromSegment(path, options, &file, &readers, &plan, &searchMs, &readMs)) != RC_OK)
         return rc;
-    Plan plan = makePlan(file, readers);
     if (options.json) {
         JsonPtr json(planJson(file, readers, plan));
         lineOut(printUnformatted(json.get()));
@@ -1208,13 +1216,11 @@ static int siteApply(const std::string &path, const Args &args)
                           "site apply changes readers; without a terminal to confirm on, give --yes to go "
                           "ahead");
     SiteFile file;
-    if ((rc = loadFile(path, &file)) != RC_OK)
-        return rc;
     std::vector<Reader> readers;
+    Plan plan;
     long long searchMs = 0, readMs = 0;
-    if ((rc = segment(options, &readers, &searchMs, &readMs)) != RC_OK)
+    if ((rc = planFromSegment(path, options, &file, &readers, &plan, &searchMs, &readMs)) != RC_OK)
         return rc;
-    Plan plan = makePlan(file, readers);
     if (!options.json) {
         printPlan(file, readers, plan);
         lineOut(planSummary(path, plan, readers.size()));
